@@ -1,0 +1,2 @@
+// The decode module is being written.
+namespace decode_placeholder {}

@@ -1,0 +1,323 @@
+// The imaging component: decoders, pixel conversion and scaling, colour
+// management and the metadata engine. Portable C++; never includes
+// <windows.h>. Its operations follow the Windows Imaging Component's, so
+// result codes, pixel format names and value type codes carry the same
+// numbers and meanings as the platform's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace img {
+
+// ---------------------------------------------------------------------------
+// Result codes (same values as the platform HRESULTs).
+using HResult = std::int32_t;
+inline constexpr HResult kOk = 0;
+inline constexpr HResult kFalse = 1;
+inline constexpr HResult kNotImpl = static_cast<HResult>(0x80004001u);
+inline constexpr HResult kNoInterface = static_cast<HResult>(0x80004002u);
+inline constexpr HResult kPointer = static_cast<HResult>(0x80004003u);
+inline constexpr HResult kFail = static_cast<HResult>(0x80004005u);
+inline constexpr HResult kOutOfMemory = static_cast<HResult>(0x8007000Eu);
+inline constexpr HResult kInvalidArg = static_cast<HResult>(0x80070057u);
+inline constexpr HResult kErrUnknownImageFormat = static_cast<HResult>(0x88982F07u);
+inline constexpr HResult kErrPropertyNotFound = static_cast<HResult>(0x88982F40u);
+inline constexpr HResult kErrPaletteUnavailable = static_cast<HResult>(0x88982F45u);
+inline constexpr HResult kErrBadHeader = static_cast<HResult>(0x88982F61u);
+inline constexpr HResult kErrBadImage = static_cast<HResult>(0x88982F60u);
+inline constexpr HResult kErrFrameMissing = static_cast<HResult>(0x88982F62u);
+inline constexpr HResult kErrInsufficientBuffer = static_cast<HResult>(0x88982F8Cu);
+inline constexpr HResult kErrImageSizeOutOfRange = static_cast<HResult>(0x88982F51u);
+
+inline constexpr bool Succeeded(HResult hr) { return hr >= 0; }
+inline constexpr bool Failed(HResult hr) { return hr < 0; }
+
+// Pictures above this many pixels are refused by every decoder path.
+inline constexpr std::uint64_t kMaxPixels = 300000000;
+
+// ---------------------------------------------------------------------------
+// Containers and pixel formats.
+enum class Container { Unknown, Jpeg, Png, Gif, Tiff, Bmp, Ico, Webp, Avif };
+
+enum class PixelFormat {
+  Unknown,
+  Indexed1,
+  Indexed2,
+  Indexed4,
+  Indexed8,
+  BlackWhite,  // 1 bit, 0 black
+  Gray2,
+  Gray4,
+  Gray8,
+  Gray16,
+  Bgr555,   // 16bppBGR555
+  Bgr565,   // 16bppBGR565
+  Bgr24,    // 24bppBGR
+  Rgb24,    // 24bppRGB
+  Bgr32,    // 32bppBGR: fourth byte unused
+  Bgra32,   // 32bppBGRA: straight alpha
+  Pbgra32,  // 32bppPBGRA: colour multiplied by alpha
+  Rgba32,   // 32bppRGBA
+  Cmyk32,   // 32bppCMYK
+  Rgb48,    // 48bppRGB
+  Rgba64,   // 64bppRGBA
+  Prgba64,  // 64bppPRGBA
+  Cmyk64,   // 64bppCMYK
+  Gray32Float,
+};
+
+// Bits per pixel of a format (0 for Unknown).
+std::uint32_t BitsPerPixel(PixelFormat f);
+const char* PixelFormatName(PixelFormat f);
+const char* ContainerName(Container c);
+
+// ---------------------------------------------------------------------------
+// Typed values. Type codes equal the platform VARTYPE numbers.
+inline constexpr std::uint16_t kVtEmpty = 0;
+inline constexpr std::uint16_t kVtI2 = 2;
+inline constexpr std::uint16_t kVtI4 = 3;
+inline constexpr std::uint16_t kVtR4 = 4;
+inline constexpr std::uint16_t kVtR8 = 5;
+inline constexpr std::uint16_t kVtBool = 11;
+inline constexpr std::uint16_t kVtUnknown = 13;  // a nested metadata reader
+inline constexpr std::uint16_t kVtI1 = 16;
+inline constexpr std::uint16_t kVtUI1 = 17;
+inline constexpr std::uint16_t kVtUI2 = 18;
+inline constexpr std::uint16_t kVtUI4 = 19;
+inline constexpr std::uint16_t kVtI8 = 20;   // also a signed rational: numerator low, denominator high
+inline constexpr std::uint16_t kVtUI8 = 21;  // also a rational: numerator low 32 bits, denominator high
+inline constexpr std::uint16_t kVtLpstr = 30;
+inline constexpr std::uint16_t kVtLpwstr = 31;
+inline constexpr std::uint16_t kVtBlob = 65;
+inline constexpr std::uint16_t kVtClsid = 72;
+inline constexpr std::uint16_t kVtVector = 0x1000;
+
+class MetadataReader;
+
+// One typed value. Scalars live in `i`, `u` or `d` by type; text, blobs and
+// vectors own their payload, so a value never needs freeing by hand.
+//   VT_I1/I2/I4/I8           -> i
+//   VT_UI1/UI2/UI4/UI8/BOOL  -> u
+//   VT_R4/R8                 -> d
+//   VT_LPSTR                 -> bytes (no terminating zero)
+//   VT_LPWSTR                -> text
+//   VT_BLOB, VT_VECTOR|UI1   -> bytes
+//   VT_VECTOR|I1 .. |I8      -> nums (two's complement bit patterns)
+//   VT_VECTOR|UI2 .. |UI8    -> nums
+//   VT_VECTOR|R4, |R8        -> reals
+//   VT_VECTOR|LPSTR, |LPWSTR -> strs (UTF-8 for LPWSTR)
+//   VT_UNKNOWN               -> reader
+struct PropValue {
+  std::uint16_t vt = kVtEmpty;
+  std::int64_t i = 0;
+  std::uint64_t u = 0;
+  double d = 0;
+  std::string bytes;
+  std::wstring text;
+  std::vector<std::uint64_t> nums;
+  std::vector<double> reals;
+  std::vector<std::string> strs;
+  std::shared_ptr<const MetadataReader> reader;
+
+  static PropValue UI1(std::uint8_t v);
+  static PropValue UI2(std::uint16_t v);
+  static PropValue UI4(std::uint32_t v);
+  static PropValue UI8(std::uint64_t v);
+  static PropValue I1(std::int8_t v);
+  static PropValue I2(std::int16_t v);
+  static PropValue I4(std::int32_t v);
+  static PropValue I8(std::int64_t v);
+  static PropValue R4(float v);
+  static PropValue R8(double v);
+  static PropValue Bool(bool v);
+  static PropValue Lpstr(std::string v);
+  static PropValue Lpwstr(std::wstring v);
+  static PropValue Blob(std::string v);
+  static PropValue Reader(std::shared_ptr<const MetadataReader> r);
+  // Number of elements of a vector value (1 for a scalar, 0 when empty).
+  std::size_t Count() const;
+};
+
+bool operator==(const PropValue& a, const PropValue& b);
+
+// One item of a metadata block: its id (as a query path component, for
+// example "{ushort=274}", "Width", "{str=Title}", "{}") and its value.
+struct MetaItem {
+  std::string id;
+  PropValue value;
+};
+
+// A block of metadata: a named node of the reader tree. Nested blocks are
+// items whose value is VT_UNKNOWN with `reader` set.
+class MetadataReader {
+ public:
+  MetadataReader(std::string format, std::vector<MetaItem> items);
+  // The block's kind, which also names it in a query path: "app1", "ifd",
+  // "exif", "gps", "interop", "thumb", "xmp", "logscrdesc", "imgdesc", ...
+  const std::string& Format() const { return format_; }
+  const std::vector<MetaItem>& Items() const { return items_; }
+
+  // Resolves a query path such as "/app1/ifd/{ushort=274}" relative to this
+  // block. Components match item ids without regard to case; "[n]" before a
+  // component selects its n-th occurrence; the names "ifd", "thumb", "exif",
+  // "gps" and "interop" are aliases of "{ushort=0}", "{ushort=1}",
+  // "{ushort=34665}", "{ushort=34853}" and "{ushort=40965}".
+  // kErrPropertyNotFound when nothing matches.
+  HResult GetMetadataByName(std::string_view path, PropValue* out) const;
+
+ private:
+  std::string format_;
+  std::vector<MetaItem> items_;
+};
+
+// Reads an unsigned integer through a reader: VT_UI1, VT_UI2 and VT_UI4 are
+// accepted (zero-extended); any other type, or no value, gives false and
+// leaves *out unchanged.
+bool ReadUInt(const MetadataReader* reader, std::string_view path, std::uint32_t* out);
+
+// Parses a TIFF structure (EXIF body after "Exif\0\0", or a whole TIFF file)
+// into IFD readers: IFD0 as "{ushort=0}" with its EXIF, GPS and
+// interoperability IFDs nested as "{ushort=34665}", "{ushort=34853}",
+// "{ushort=40965}", and IFD1 as "{ushort=1}". Returns the items of the
+// container level (the IFDs); an unreadable structure gives none.
+std::vector<MetaItem> ParseTiffIfds(const std::uint8_t* data, std::size_t size);
+
+// The IFD0 reader alone (format "ifd"), or null.
+std::shared_ptr<const MetadataReader> ParseIfd0(const std::uint8_t* data, std::size_t size);
+
+// ---------------------------------------------------------------------------
+// Colour contexts.
+struct ColorContext {
+  enum class Type { Uninitialized, Profile, ExifColorSpace };
+  Type type = Type::Uninitialized;
+  std::vector<std::uint8_t> profile;  // ICC bytes for Type::Profile
+  std::uint32_t exifColorSpace = 0;   // 1 sRGB, 2 Adobe RGB
+};
+
+// ---------------------------------------------------------------------------
+// Decoding.
+using Bytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+struct Rect {
+  std::int32_t x = 0, y = 0, width = 0, height = 0;
+};
+
+class Frame {
+ public:
+  virtual ~Frame() = default;
+  virtual std::uint32_t Width() const = 0;
+  virtual std::uint32_t Height() const = 0;
+  // The frame's pixel format as stored in the file.
+  virtual PixelFormat NativeFormat() const = 0;
+  // Decodes the whole frame into `buffer` as rows of `stride` bytes in one of
+  // Bgra32, Pbgra32, Bgr32 (alpha byte 255) or Bgr24. Fails with
+  // kInvalidArg for other formats or a stride below the row size and with
+  // kErrInsufficientBuffer when `size` < stride × (height − 1) + row bytes.
+  virtual HResult CopyPixels(PixelFormat format, std::uint8_t* buffer, std::size_t stride,
+                             std::size_t size) = 0;
+  // Raw CMYK samples (4 bytes a pixel, 0 = no ink), for colour managing a
+  // CMYK frame with its profile. kNotImpl for frames that are not CMYK.
+  virtual HResult CopyCmyk(std::uint8_t* buffer, std::size_t stride, std::size_t size);
+  // Embedded ICC profile and EXIF colour space, in that order when present.
+  virtual std::vector<ColorContext> ColorContexts() const { return {}; }
+  // The frame's metadata, or null when it has none the engine reads.
+  virtual std::shared_ptr<const MetadataReader> Metadata() const { return nullptr; }
+};
+
+class Decoder {
+ public:
+  virtual ~Decoder() = default;
+  virtual Container GetContainerFormat() const = 0;
+  virtual std::uint32_t GetFrameCount() const = 0;
+  virtual HResult GetFrame(std::uint32_t index, std::unique_ptr<Frame>* out) = 0;
+  // Container-level metadata (for GIF the logical screen descriptor and
+  // the application and comment extensions), or null.
+  virtual std::shared_ptr<const MetadataReader> Metadata() const { return nullptr; }
+};
+
+// Recognises the container from the first bytes and opens a decoder over the
+// whole file. kErrUnknownImageFormat when no decoder recognises the bytes.
+HResult CreateDecoderFromMemory(Bytes bytes, std::unique_ptr<Decoder>* out);
+
+// Per-format entry points (each checks the signature itself).
+HResult CreateJpegDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
+HResult CreatePngDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
+HResult CreateGifDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
+HResult CreateTiffDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
+HResult CreateBmpDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
+HResult CreateIcoDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
+
+// ---------------------------------------------------------------------------
+// Pixels.
+
+// Converts `count` pixels of 32bppBGRA (straight alpha) to premultiplied, in
+// place: colour becomes (c × a + 127) / 255 for every pixel whose alpha is not
+// 255.
+void Premultiply(std::uint8_t* bgra, std::size_t count);
+
+// Checks a CopyPixels request against a frame of `height` rows whose packed
+// row is `rowBytes`: kInvalidArg for a null buffer or short stride,
+// kErrInsufficientBuffer when the buffer cannot hold the last row.
+HResult CheckCopyArgs(std::uint32_t height, std::size_t rowBytes, const std::uint8_t* buffer,
+                      std::size_t stride, std::size_t size);
+
+// Writes one row of straight BGRA pixels (`width` pixels) to `dst` in the
+// requested format (Bgra32, Pbgra32, Bgr32 or Bgr24).
+void StoreBgraRow(const std::uint8_t* bgra, std::uint32_t width, PixelFormat format,
+                  std::uint8_t* dst);
+
+// In-memory premultiplied BGRA pixels owned by the caller: the source that the
+// scaler reads.
+struct MemSource {
+  const std::uint8_t* pixels = nullptr;  // stride width × 4
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+
+  HResult GetSize(std::uint32_t* w, std::uint32_t* h) const;
+  // Copies a rectangle (the whole image when rect is null).
+  HResult CopyPixels(const Rect* rect, std::uint32_t stride, std::uint32_t size,
+                     std::uint8_t* buffer) const;
+};
+
+enum class Interpolation {
+  NearestNeighbor = 0,
+  Linear = 1,
+  Cubic = 2,
+  Fant = 3,              // area average
+  HighQualityCubic = 4,  // cubic filter widened for reduction
+};
+
+// Resamples the whole source to w × h premultiplied BGRA rows of `stride`
+// bytes. kInvalidArg for sizes ≤ 0, a null buffer or a short stride;
+// kErrInsufficientBuffer for a small buffer; kOutOfMemory when working memory
+// cannot be had.
+HResult ScaleBitmap(const MemSource& src, std::int32_t w, std::int32_t h, Interpolation mode,
+                    std::uint8_t* buffer, std::uint32_t stride, std::uint32_t size);
+
+// ---------------------------------------------------------------------------
+// Colour.
+
+// A transform from a source colour context to sRGB. Null when the context is
+// unusable (a broken profile, an unsupported colour space).
+class ColorTransform {
+ public:
+  virtual ~ColorTransform() = default;
+  // The frame format the transform reads: Bgra32 for RGB and gray profiles and
+  // the EXIF colour spaces, Cmyk32 for CMYK profiles.
+  virtual PixelFormat InputFormat() const = 0;
+  // Decodes the frame through the transform into straight 32bppBGRA rows.
+  virtual HResult Copy(Frame& frame, std::uint8_t* buffer, std::size_t stride,
+                       std::size_t size) = 0;
+  // Transforms straight BGRA pixels in place (alpha kept). Only for
+  // transforms whose input format is Bgra32.
+  virtual void TransformBgra(std::uint8_t* bgra, std::size_t count) = 0;
+};
+
+std::unique_ptr<ColorTransform> CreateColorTransform(const ColorContext& source);
+
+}  // namespace img

@@ -1,0 +1,40 @@
+// Files, processors and text: the few things the portable modules ask of the
+// operating system. One implementation per platform (posix/, win32/).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Files are read whole, 1 byte to 512 MiB.
+inline constexpr std::uint64_t kMaxFileBytes = 0x20000000;
+
+enum class ReadResult { Ok, CannotOpen, BadSize, ReadFailed, NoMemory };
+
+// Reads the whole file. Opens it for reading while sharing read, write and
+// delete; refuses files outside 1 .. maxBytes; a short read is a failure. The
+// file is closed again before returning.
+ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes,
+                         std::uint64_t maxBytes = kMaxFileBytes);
+
+// Reads up to n bytes from the start of the file into *out (resized to what
+// was read). False when the file cannot be opened.
+bool ReadFilePrefix(const std::wstring& path, std::size_t n, std::vector<std::uint8_t>* out);
+
+// Number of logical processors, at least 1.
+unsigned LogicalProcessors();
+
+// The file-name part of a path (after the last '\\' or '/').
+std::wstring FileNamePart(const std::wstring& path);
+
+// The extension of a path's file name, dot included ("" when none).
+std::wstring ExtensionPart(const std::wstring& path);
+
+// UTF-8 bytes of a wide string, and back (invalid sequences become U+FFFD).
+std::string WideToUtf8(const std::wstring& text);
+std::wstring Utf8ToWide(const std::string& bytes);
+
+}  // namespace platform

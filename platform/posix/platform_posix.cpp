@@ -1,0 +1,144 @@
+// POSIX implementation of the platform functions.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+// Wide strings are UTF-32 here.
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool ReadFully(int fd, std::uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t got = read(fd, p, n);
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string WideToUtf8(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t c : text) AppendUtf8(out, static_cast<char32_t>(c));
+  return out;
+}
+
+std::wstring Utf8ToWide(const std::string& bytes) {
+  std::wstring out;
+  std::size_t i = 0, n = bytes.size();
+  auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  while (i < n) {
+    unsigned char b = at(i);
+    char32_t c;
+    std::size_t len;
+    if (b < 0x80) {
+      c = b, len = 1;
+    } else if ((b & 0xE0) == 0xC0) {
+      c = b & 0x1F, len = 2;
+    } else if ((b & 0xF0) == 0xE0) {
+      c = b & 0x0F, len = 3;
+    } else if ((b & 0xF8) == 0xF0) {
+      c = b & 0x07, len = 4;
+    } else {
+      out += L'\xFFFD';
+      ++i;
+      continue;
+    }
+    bool good = len <= n - i;
+    for (std::size_t k = 1; good && k < len; ++k) {
+      if ((at(i + k) & 0xC0) != 0x80) good = false;
+      else c = (c << 6) | (at(i + k) & 0x3F);
+    }
+    static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (!good || c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      out += L'\xFFFD';
+      ++i;
+      continue;
+    }
+    out += static_cast<wchar_t>(c);
+    i += len;
+  }
+  return out;
+}
+
+ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes,
+                         std::uint64_t maxBytes) {
+  Fd fd(open(WideToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return ReadResult::CannotOpen;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadResult::CannotOpen;
+  if (st.st_size < 1 || static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+    return ReadResult::BadSize;
+  }
+  try {
+    bytes->resize(static_cast<std::size_t>(st.st_size));
+  } catch (const std::bad_alloc&) {
+    return ReadResult::NoMemory;
+  }
+  if (!ReadFully(fd.get(), bytes->data(), bytes->size())) {
+    bytes->clear();
+    return ReadResult::ReadFailed;
+  }
+  return ReadResult::Ok;
+}
+
+bool ReadFilePrefix(const std::wstring& path, std::size_t n, std::vector<std::uint8_t>* out) {
+  Fd fd(open(WideToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  out->assign(n, 0);
+  std::size_t got = 0;
+  while (got < n) {
+    ssize_t r = read(fd.get(), out->data() + got, n - got);
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  out->resize(got);
+  return true;
+}
+
+unsigned LogicalProcessors() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n < 1 ? 1u : static_cast<unsigned>(n);
+}
+
+}  // namespace platform

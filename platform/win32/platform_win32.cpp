@@ -1,0 +1,87 @@
+// Win32 implementation of the platform functions.
+#include <windows.h>
+
+#include <new>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+struct FileHandle {
+  HANDLE h;
+  explicit FileHandle(HANDLE handle) : h(handle) {}
+  ~FileHandle() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+};
+
+HANDLE OpenForReading(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+std::string WideToUtf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::wstring Utf8ToWide(const std::string& bytes) {
+  if (bytes.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
+  return out;
+}
+
+ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes,
+                         std::uint64_t maxBytes) {
+  FileHandle f(OpenForReading(path));
+  if (f.h == INVALID_HANDLE_VALUE) return ReadResult::CannotOpen;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(f.h, &size)) return ReadResult::CannotOpen;
+  if (size.QuadPart < 1 || static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
+    return ReadResult::BadSize;
+  }
+  try {
+    bytes->resize(static_cast<std::size_t>(size.QuadPart));
+  } catch (const std::bad_alloc&) {
+    return ReadResult::NoMemory;
+  }
+  DWORD got = 0;
+  if (!ReadFile(f.h, bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr) ||
+      got != bytes->size()) {
+    bytes->clear();
+    return ReadResult::ReadFailed;
+  }
+  return ReadResult::Ok;
+}
+
+bool ReadFilePrefix(const std::wstring& path, std::size_t n, std::vector<std::uint8_t>* out) {
+  FileHandle f(OpenForReading(path));
+  if (f.h == INVALID_HANDLE_VALUE) return false;
+  out->assign(n, 0);
+  DWORD got = 0;
+  if (!ReadFile(f.h, out->data(), static_cast<DWORD>(n), &got, nullptr)) got = 0;
+  out->resize(got);
+  return true;
+}
+
+unsigned LogicalProcessors() {
+  SYSTEM_INFO si;
+  GetSystemInfo(&si);
+  return si.dwNumberOfProcessors < 1 ? 1u : static_cast<unsigned>(si.dwNumberOfProcessors);
+}
+
+}  // namespace platform

@@ -1,0 +1,73 @@
+#include "tests/support/test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/platform.h"
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+std::wstring Fixture(const std::string& name) {
+  return platform::Utf8ToWide(std::string(NORVANE_FIXTURES) + "/" + name);
+}
+
+std::wstring ScratchDir(const std::string& name) {
+  fs::path p = fs::path(platform::Utf8ToWide(NORVANE_SCRATCH)) / platform::Utf8ToWide(name);
+  std::error_code ec;
+  fs::remove_all(p, ec);
+  fs::create_directories(p, ec);
+  return p.wstring();
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::wstring& path) {
+  std::ifstream in(fs::path(path), std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+img::Bytes ShareBytes(std::vector<std::uint8_t> bytes) {
+  return std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+}
+
+img::Bytes FixtureBytes(const std::string& name) { return ShareBytes(ReadBytes(Fixture(name))); }
+
+std::uint32_t Decoded::At(std::uint32_t x, std::uint32_t y) const {
+  std::size_t bpp = bgra.size() / (static_cast<std::size_t>(width) * height);
+  const std::uint8_t* p = bgra.data() + (static_cast<std::size_t>(y) * width + x) * bpp;
+  std::uint32_t a = bpp == 4 ? p[3] : 255;
+  return (a << 24) | (static_cast<std::uint32_t>(p[2]) << 16) | (p[1] << 8) | p[0];
+}
+
+Decoded DecodeBytes(const img::Bytes& bytes, std::uint32_t index, img::PixelFormat format) {
+  Decoded d;
+  std::unique_ptr<img::Decoder> dec;
+  d.hr = img::CreateDecoderFromMemory(bytes, &dec);
+  if (img::Failed(d.hr)) return d;
+  d.container = dec->GetContainerFormat();
+  d.frames = dec->GetFrameCount();
+  std::unique_ptr<img::Frame> frame;
+  d.hr = dec->GetFrame(index, &frame);
+  if (img::Failed(d.hr)) return d;
+  d.width = frame->Width();
+  d.height = frame->Height();
+  d.native = frame->NativeFormat();
+  std::size_t bpp = format == img::PixelFormat::Bgr24 ? 3 : 4;
+  std::size_t stride = d.width * bpp;
+  d.bgra.assign(stride * d.height, 0);
+  d.hr = frame->CopyPixels(format, d.bgra.data(), stride, d.bgra.size());
+  if (img::Failed(d.hr)) d.bgra.clear();
+  return d;
+}
+
+Decoded DecodeFixture(const std::string& name, std::uint32_t index, img::PixelFormat format) {
+  return DecodeBytes(FixtureBytes(name), index, format);
+}
+
+}  // namespace testing_support

@@ -1,0 +1,38 @@
+// Helpers shared by the unit tests: fixture paths, file reading, scratch
+// folders and small pixel builders.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "imaging/imaging.h"
+
+namespace testing_support {
+
+// Absolute path of a file in tests/fixtures.
+std::wstring Fixture(const std::string& name);
+// A fresh, empty scratch folder for one test (removed first if present).
+std::wstring ScratchDir(const std::string& name);
+std::vector<std::uint8_t> ReadBytes(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes);
+img::Bytes ShareBytes(std::vector<std::uint8_t> bytes);
+img::Bytes FixtureBytes(const std::string& name);
+
+// Decodes frame `index` of a fixture into straight BGRA; empty on failure.
+struct Decoded {
+  img::HResult hr = img::kFail;
+  img::Container container = img::Container::Unknown;
+  std::uint32_t frames = 0;
+  std::uint32_t width = 0, height = 0;
+  img::PixelFormat native = img::PixelFormat::Unknown;
+  std::vector<std::uint8_t> bgra;
+  // BGRA of pixel (x, y), as 0xAARRGGBB.
+  std::uint32_t At(std::uint32_t x, std::uint32_t y) const;
+};
+Decoded DecodeBytes(const img::Bytes& bytes, std::uint32_t index = 0,
+                    img::PixelFormat format = img::PixelFormat::Bgra32);
+Decoded DecodeFixture(const std::string& name, std::uint32_t index = 0,
+                      img::PixelFormat format = img::PixelFormat::Bgra32);
+
+}  // namespace testing_support
