@@ -1,0 +1,49 @@
+// The Picture record: one decoded file held ready for display, as
+// premultiplied 32-bit BGRA pixels, top-down, stride = width × 4. On Windows
+// the pixels are a DIB section selected into the picture's own memory DC;
+// elsewhere they are plain memory with the same convention.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+struct HBITMAP__;
+struct HDC__;
+using PictureBitmap = HBITMAP__*;  // an HBITMAP; release with DeleteObject
+using PictureDC = HDC__*;
+#else
+struct PosixBitmap;
+using PictureBitmap = PosixBitmap*;  // release with bitmap_delete
+using PictureDC = void*;
+#endif
+
+struct Picture;
+
+// The imaging component, made ready once at start-up and released at the end.
+bool decode_init();
+void decode_shutdown();
+
+// Loads a picture, or returns null and writes one sentence into err (errLen
+// wide characters, always zero-terminated, truncated when short).
+Picture* picture_load(const wchar_t* path, wchar_t* err, std::size_t errLen);
+void picture_free(Picture* picture);
+
+int picture_width(const Picture* picture);
+int picture_height(const Picture* picture);
+PictureDC picture_dc(const Picture* picture);
+std::uint8_t* picture_bits(const Picture* picture);
+bool picture_animated(const Picture* picture);
+std::uint32_t picture_delay_ms(const Picture* picture);
+
+// A new bitmap of w × h pixels holding the picture resampled to that size,
+// owned by the caller; null on any failure.
+PictureBitmap picture_scaled(const Picture* picture, int w, int h);
+
+// Shows the next frame of an animation. False when the picture is not
+// animated or the next frame failed (the animation has then stopped).
+bool picture_advance(Picture* picture);
+
+// The pixels of a bitmap made by picture_scaled, and its release.
+std::uint8_t* bitmap_bits(PictureBitmap bitmap);
+void bitmap_delete(PictureBitmap bitmap);

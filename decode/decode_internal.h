@@ -1,0 +1,66 @@
+// Inside the decode module: the Picture record and the steps of loading that
+// the loader, the animation and the save path share.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decode/decode.h"
+#include "imaging/imaging.h"
+
+struct Picture {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  PictureDC dc = nullptr;
+  PictureBitmap dib = nullptr;
+  void* oldBitmap = nullptr;  // what dc held before dib (Windows)
+  std::uint8_t* bits = nullptr;
+
+  // The GIF decoder kept while an animation runs.
+  std::unique_ptr<img::Decoder> decoder;
+  std::uint32_t frameCount = 0;
+  std::uint32_t currentFrame = 0;
+  std::uint32_t delayMs = 0;
+  std::int32_t frameLeft = 0, frameTop = 0;
+  std::int32_t frameWidth = 0, frameHeight = 0;
+  std::uint32_t disposal = 0;
+  std::vector<std::uint8_t> canvas;
+  std::vector<std::uint8_t> saved;
+  std::vector<std::uint8_t> scratch;
+};
+
+namespace decode_internal {
+
+// What Sniff recognises from the first bytes.
+enum Bundled { kBundledNone = 0, kBundledWebp = 1, kBundledAvif = 2 };
+
+// True once decode_init succeeded.
+bool FactoryReady();
+
+// Pixel surfaces (one implementation per platform).
+PictureBitmap MakeDibSection(int w, int h, std::uint8_t** bits);
+bool AllocPixels(Picture* picture, int w, int h);
+void DropPixels(Picture* picture);
+// Puts a new bitmap in place of the picture's (Reorient): selects it into the
+// DC, deletes the old one and sets bits and size.
+void ReplacePixels(Picture* picture, PictureBitmap dib, std::uint8_t* bits, int w, int h);
+
+Bundled Sniff(const std::wstring& path);
+Bundled SniffBytes(const std::uint8_t* data, std::size_t n);
+img::HResult DecodeBundled(Bundled kind, const std::vector<std::uint8_t>& bytes, Picture* picture);
+
+std::uint32_t PickFrame(img::Decoder& decoder, img::Container container, std::uint32_t count);
+std::uint32_t ReadOrientation(const img::Frame& frame);
+void Reorient(Picture* picture, std::uint32_t orientation);
+std::unique_ptr<img::ColorTransform> ColorManaged(const img::Frame& frame);
+img::HResult DecodeStill(Picture* picture, img::Frame& frame, bool flatten, bool colorManage);
+void Flatten(std::uint8_t* pixels, int width, int height);
+
+bool GifCompose(Picture* picture, std::uint32_t index);
+
+// The decoding half of picture_load, over the whole file's bytes: the bundled
+// library first when `kind` names one, then the general decoders.
+img::HResult LoadBytes(Picture* picture, std::vector<std::uint8_t> bytes, Bundled kind);
+
+}  // namespace decode_internal

@@ -1,0 +1,302 @@
+// Loading a file into a Picture: recognition, the decoders, orientation,
+// colour management and the checkerboard.
+#include <cwchar>
+#include <new>
+
+#include "decode/decode_internal.h"
+#include "platform/platform.h"
+
+using namespace decode_internal;
+
+namespace {
+
+// Checkerboard cells are 12 × 12 picture pixels; colours in B, G, R order.
+constexpr int kCell = 12;
+constexpr std::uint8_t kA[3] = {58, 48, 43};  // odd cells
+constexpr std::uint8_t kB[3] = {41, 33, 29};  // even cells, the top-left one included
+
+constexpr std::size_t kSniffBytes = 64;
+constexpr std::uint32_t kMaxColorContexts = 16;
+
+const wchar_t kMsgGeneric[] = L"Couldn\u2019t read \u201C%ls\u201D as an image.";
+const wchar_t kMsgTooLarge[] = L"\u201C%ls\u201D is too large to display.";
+const wchar_t kMsgHeic[] =
+    L"Couldn\u2019t read \u201C%ls\u201D. Windows may be missing the image extension for %ls "
+    L"files (free in the Microsoft Store).";
+
+// Formats a message with one or two insertions into err, truncating to fit.
+void WriteMessage(wchar_t* err, std::size_t errLen, const wchar_t* format, const std::wstring& a,
+                  const std::wstring& b = std::wstring()) {
+  if (!err || errLen < 1) return;
+  std::wstring out;
+  bool first = true;
+  for (const wchar_t* p = format; *p; ++p) {
+    if (p[0] == L'%' && p[1] == L'l' && p[2] == L's') {
+      out += first ? a : b;
+      first = false;
+      p += 2;
+    } else {
+      out += *p;
+    }
+  }
+  std::size_t n = out.size() < errLen - 1 ? out.size() : errLen - 1;
+  std::wmemcpy(err, out.data(), n);
+  err[n] = L'\0';
+}
+
+bool IsHeic(const std::wstring& ext) {
+  std::wstring low;
+  for (wchar_t c : ext) low += (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c;
+  return low == L".heic" || low == L".heif";
+}
+
+struct PictureDeleter {
+  void operator()(Picture* p) const { picture_free(p); }
+};
+using PicturePtr = std::unique_ptr<Picture, PictureDeleter>;
+
+// The GIF animation set-up: canvas of the logical screen, frame 0 composed.
+img::HResult StartAnimation(Picture* pic, std::unique_ptr<img::Decoder> decoder,
+                            std::uint32_t count) {
+  std::uint32_t w = 0, h = 0;
+  auto meta = decoder->Metadata();
+  bool haveW = img::ReadUInt(meta.get(), "/logscrdesc/Width", &w);
+  bool haveH = img::ReadUInt(meta.get(), "/logscrdesc/Height", &h);
+  if (!haveW || !haveH || w == 0 || h == 0) {
+    std::unique_ptr<img::Frame> first;
+    w = h = 0;
+    if (img::Succeeded(decoder->GetFrame(0, &first))) {
+      w = first->Width();
+      h = first->Height();
+    }
+  }
+  if (w == 0 || h == 0) return img::kFail;
+  if (static_cast<std::uint64_t>(w) * h > img::kMaxPixels) return img::kOutOfMemory;
+  if (!AllocPixels(pic, static_cast<int>(w), static_cast<int>(h))) return img::kOutOfMemory;
+  try {
+    pic->canvas.assign(static_cast<std::size_t>(w) * h * 4, 0);
+  } catch (const std::bad_alloc&) {
+    DropPixels(pic);
+    return img::kOutOfMemory;
+  }
+  pic->decoder = std::move(decoder);
+  pic->frameCount = count;
+  if (!GifCompose(pic, 0)) {
+    pic->decoder.reset();
+    DropPixels(pic);
+    return img::kFail;
+  }
+  return img::kOk;
+}
+
+}  // namespace
+
+namespace decode_internal {
+
+Bundled SniffBytes(const std::uint8_t* b, std::size_t n) {
+  if (!b || n < 16) return kBundledNone;
+  auto is = [&](std::size_t off, const char* tag) {
+    return b[off] == tag[0] && b[off + 1] == tag[1] && b[off + 2] == tag[2] && b[off + 3] == tag[3];
+  };
+  if (is(0, "RIFF") && is(8, "WEBP")) return kBundledWebp;
+  if (is(4, "ftyp")) {
+    std::size_t box = (static_cast<std::size_t>(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
+    std::size_t limit = n < box ? n : box;
+    if (limit <= 11) return kBundledNone;
+    for (std::size_t off = 8; off + 4 <= limit; off += (off == 8 ? 8 : 4)) {
+      if (is(off, "avif") || is(off, "avis")) return kBundledAvif;
+    }
+  }
+  return kBundledNone;
+}
+
+Bundled Sniff(const std::wstring& path) {
+  std::vector<std::uint8_t> head;
+  if (!platform::ReadFilePrefix(path, kSniffBytes, &head)) return kBundledNone;
+  return SniffBytes(head.data(), head.size());
+}
+
+std::uint32_t PickFrame(img::Decoder& decoder, img::Container container, std::uint32_t count) {
+  if (count == 1 || container != img::Container::Ico) return 0;
+  std::uint32_t best = 0;
+  std::uint64_t bestArea = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::unique_ptr<img::Frame> f;
+    std::uint64_t area = 0;
+    if (img::Succeeded(decoder.GetFrame(i, &f))) {
+      area = static_cast<std::uint64_t>(f->Width()) * f->Height();
+    }
+    if (area >= bestArea) {  // the later of equal areas wins
+      bestArea = area;
+      best = i;
+    }
+  }
+  return best;
+}
+
+std::uint32_t ReadOrientation(const img::Frame& frame) {
+  auto meta = frame.Metadata();
+  if (!meta) return 1;
+  std::uint32_t v = 1;
+  if (!img::ReadUInt(meta.get(), "/app1/ifd/{ushort=274}", &v)) {
+    img::ReadUInt(meta.get(), "/ifd/{ushort=274}", &v);
+  }
+  return v >= 1 && v <= 8 ? v : 1;
+}
+
+void Reorient(Picture* pic, std::uint32_t orientation) {
+  if (orientation < 2 || orientation > 8 || !pic->bits) return;
+  const int W = pic->width, H = pic->height;
+  const bool swap = orientation >= 5;
+  const int tw = swap ? H : W, th = swap ? W : H;
+  std::uint8_t* bits = nullptr;
+  PictureBitmap dib = MakeDibSection(tw, th, &bits);
+  if (!dib) return;
+  const auto* src = reinterpret_cast<const std::uint32_t*>(pic->bits);
+  auto* dst = reinterpret_cast<std::uint32_t*>(bits);
+  for (int y = 0; y < th; ++y) {
+    std::uint32_t* row = dst + static_cast<std::size_t>(y) * tw;
+    for (int x = 0; x < tw; ++x) {
+      int sx, sy;
+      switch (orientation) {
+        case 2: sx = W - 1 - x, sy = y; break;
+        case 3: sx = W - 1 - x, sy = H - 1 - y; break;
+        case 4: sx = x, sy = H - 1 - y; break;
+        case 5: sx = y, sy = x; break;
+        case 6: sx = y, sy = H - 1 - x; break;
+        case 7: sx = W - 1 - y, sy = H - 1 - x; break;
+        default: sx = W - 1 - y, sy = x; break;  // 8
+      }
+      row[x] = src[static_cast<std::size_t>(sy) * W + sx];
+    }
+  }
+  ReplacePixels(pic, dib, bits, tw, th);
+}
+
+std::unique_ptr<img::ColorTransform> ColorManaged(const img::Frame& frame) {
+  std::vector<img::ColorContext> contexts = frame.ColorContexts();
+  if (contexts.empty() || contexts.size() > kMaxColorContexts) return nullptr;
+  const img::ColorContext* chosen = nullptr;
+  for (const img::ColorContext& c : contexts) {
+    if (c.type == img::ColorContext::Type::Profile) {
+      chosen = &c;
+      break;
+    }
+    if (!chosen && c.type == img::ColorContext::Type::ExifColorSpace && c.exifColorSpace == 2) {
+      chosen = &c;
+    }
+  }
+  if (!chosen) return nullptr;
+  return img::CreateColorTransform(*chosen);
+}
+
+img::HResult DecodeStill(Picture* pic, img::Frame& frame, bool flatten, bool colorManage) {
+  std::unique_ptr<img::ColorTransform> transform = colorManage ? ColorManaged(frame) : nullptr;
+  const std::uint32_t w = frame.Width(), h = frame.Height();
+  img::HResult hr = img::kOk;
+  if (w == 0 || h == 0) {
+    hr = img::kFail;
+  } else if (static_cast<std::uint64_t>(w) * h > img::kMaxPixels ||
+             !AllocPixels(pic, static_cast<int>(w), static_cast<int>(h))) {
+    hr = img::kOutOfMemory;
+  } else {
+    const std::size_t stride = static_cast<std::size_t>(w) * 4;
+    const std::size_t size = stride * h;
+    if (transform) {
+      hr = transform->Copy(frame, pic->bits, stride, size);
+      if (img::Succeeded(hr)) img::Premultiply(pic->bits, static_cast<std::size_t>(w) * h);
+    } else {
+      hr = frame.CopyPixels(img::PixelFormat::Pbgra32, pic->bits, stride, size);
+    }
+  }
+  if (img::Succeeded(hr)) {
+    if (flatten) Flatten(pic->bits, pic->width, pic->height);
+    return img::kOk;
+  }
+  DropPixels(pic);
+  // A profile that cannot be applied never prevents display.
+  if (hr != img::kOutOfMemory && transform) return DecodeStill(pic, frame, flatten, false);
+  return hr;
+}
+
+void Flatten(std::uint8_t* pixels, int width, int height) {
+  if (width <= 0 || height <= 0) return;
+  for (int y = 0; y < height; ++y) {
+    std::uint8_t* p = pixels + static_cast<std::size_t>(y) * width * 4;
+    const int cellRow = y / kCell;
+    for (int x = 0; x < width; ++x, p += 4) {
+      const unsigned a = p[3];
+      if (a == 255) continue;
+      const std::uint8_t* bg = ((x / kCell + cellRow) & 1) ? kA : kB;
+      if (a == 0) {
+        p[0] = bg[0], p[1] = bg[1], p[2] = bg[2];
+      } else {
+        for (int c = 0; c < 3; ++c) {
+          unsigned v = p[c] + (bg[c] * (255 - a) + 127) / 255;
+          p[c] = static_cast<std::uint8_t>(v > 255 ? 255 : v);
+        }
+      }
+      p[3] = 255;
+    }
+  }
+}
+
+}  // namespace decode_internal
+
+img::HResult decode_internal::LoadBytes(Picture* pic, std::vector<std::uint8_t> bytes,
+                                        Bundled kind) {
+  if (kind != kBundledNone) {
+    if (img::Succeeded(DecodeBundled(kind, bytes, pic)) && pic->bits) {
+      Flatten(pic->bits, pic->width, pic->height);
+      return img::kOk;
+    }
+    DropPixels(pic);
+  }
+  auto shared = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+  std::unique_ptr<img::Decoder> decoder;
+  img::HResult result = img::CreateDecoderFromMemory(std::move(shared), &decoder);
+  if (img::Failed(result)) return result;
+  const img::Container container = decoder->GetContainerFormat();
+  const std::uint32_t count = decoder->GetFrameCount();
+  if (count == 0) return img::kFail;
+  if (container == img::Container::Gif && count != 1) {
+    return StartAnimation(pic, std::move(decoder), count);
+  }
+  std::unique_ptr<img::Frame> frame;
+  result = decoder->GetFrame(PickFrame(*decoder, container, count), &frame);
+  if (img::Failed(result)) return result;
+  const bool flatten = container != img::Container::Jpeg && container != img::Container::Bmp;
+  const std::uint32_t orientation = ReadOrientation(*frame);
+  result = DecodeStill(pic, *frame, flatten, true);
+  if (img::Succeeded(result)) Reorient(pic, orientation);
+  return result;
+}
+
+Picture* picture_load(const wchar_t* path, wchar_t* err, std::size_t errLen) {
+  if (err && errLen >= 1) err[0] = L'\0';
+  const std::wstring file = path ? path : L"";
+  const std::wstring name = platform::FileNamePart(file);
+  PicturePtr pic(new (std::nothrow) Picture);
+  bool attempted = false;
+  img::HResult result = img::kFail;
+  if (pic) {
+    // WebP and AVIF go to their libraries first; when a library says no, the
+    // general decoders get the same bytes.
+    const Bundled kind = Sniff(file);
+    std::vector<std::uint8_t> bytes;
+    if (platform::ReadWholeFile(file, &bytes) == platform::ReadResult::Ok && FactoryReady()) {
+      attempted = true;
+      result = LoadBytes(pic.get(), std::move(bytes), kind);
+    }
+  }
+  if (attempted && img::Succeeded(result) && pic->bits) return pic.release();
+
+  if (attempted && result == img::kOutOfMemory) {
+    WriteMessage(err, errLen, kMsgTooLarge, name);
+  } else if (IsHeic(platform::ExtensionPart(name))) {
+    WriteMessage(err, errLen, kMsgHeic, name, platform::ExtensionPart(name));
+  } else {
+    WriteMessage(err, errLen, kMsgGeneric, name);
+  }
+  return nullptr;
+}

@@ -1,2 +1,0 @@
-// The decode module is being written.
-namespace decode_placeholder {}

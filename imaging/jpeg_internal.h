@@ -1,0 +1,21 @@
+// JPEG marker segments, shared by the decoder and the metadata engine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace img {
+
+struct JpegSegment {
+  std::uint8_t marker;  // the byte after 0xFF
+  std::size_t start;    // offset of the 0xFF
+  std::size_t body;     // offset of the first byte after the length
+  std::size_t length;   // body bytes (the length field minus 2)
+};
+
+// The length-carrying segments between SOI and the first SOS, in file order.
+// Stops quietly at the first thing that is not a well-formed segment.
+std::vector<JpegSegment> ScanJpegSegments(const std::uint8_t* data, std::size_t size);
+
+}  // namespace img

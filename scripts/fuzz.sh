@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs every fuzz target of a clang fuzz build for a few seconds, seeded from
+# the test fixtures. Usage: scripts/fuzz.sh BUILD_DIR SECONDS
+set -euo pipefail
+build=${1:-build/fuzz}
+seconds=${2:-20}
+root=$(cd "$(dirname "$0")/.." && pwd)
+status=0
+for target in "$build"/tests/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  corpus=$build/corpus/$name
+  mkdir -p "$corpus"
+  dict=$root/tests/fuzz/$name.dict
+  args=(-max_total_time="$seconds" -max_len=65536 -rss_limit_mb=4096 -timeout=20)
+  [ -f "$dict" ] && args+=(-dict="$dict")
+  if "$target" "${args[@]}" "$corpus" "$root/tests/fixtures" >"$build/$name.log" 2>&1; then
+    echo "$name: $(grep -Eo 'Done [0-9]+ runs' "$build/$name.log" | tail -1)"
+  else
+    echo "$name: FAILED"; tail -40 "$build/$name.log"; status=1
+  fi
+done
+exit $status
