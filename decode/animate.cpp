@@ -85,8 +85,10 @@ bool picture_advance(Picture* pic) {
   const std::int64_t W = pic->width, H = pic->height;
   if (pic->disposal == 2) {
     const std::int64_t x0 = std::max<std::int64_t>(pic->frameLeft, 0);
-    const std::int64_t x1 = std::min<std::int64_t>(static_cast<std::int64_t>(pic->frameLeft) + pic->frameWidth, W);
-    for (std::int64_t y = pic->frameTop; y < static_cast<std::int64_t>(pic->frameTop) + pic->frameHeight; ++y) {
+    const std::int64_t x1 =
+        std::min<std::int64_t>(static_cast<std::int64_t>(pic->frameLeft) + pic->frameWidth, W);
+    for (std::int64_t y = pic->frameTop;
+         y < static_cast<std::int64_t>(pic->frameTop) + pic->frameHeight; ++y) {
       if (y < 0 || y >= H || x0 >= x1) continue;
       std::memset(pic->canvas.data() + (static_cast<std::size_t>(y) * W + x0) * 4, 0,
                   static_cast<std::size_t>(x1 - x0) * 4);

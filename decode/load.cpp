@@ -159,13 +159,27 @@ void Reorient(Picture* pic, std::uint32_t orientation) {
     for (int x = 0; x < tw; ++x) {
       int sx, sy;
       switch (orientation) {
-        case 2: sx = W - 1 - x, sy = y; break;
-        case 3: sx = W - 1 - x, sy = H - 1 - y; break;
-        case 4: sx = x, sy = H - 1 - y; break;
-        case 5: sx = y, sy = x; break;
-        case 6: sx = y, sy = H - 1 - x; break;
-        case 7: sx = W - 1 - y, sy = H - 1 - x; break;
-        default: sx = W - 1 - y, sy = x; break;  // 8
+        case 2:
+          sx = W - 1 - x, sy = y;
+          break;
+        case 3:
+          sx = W - 1 - x, sy = H - 1 - y;
+          break;
+        case 4:
+          sx = x, sy = H - 1 - y;
+          break;
+        case 5:
+          sx = y, sy = x;
+          break;
+        case 6:
+          sx = y, sy = H - 1 - x;
+          break;
+        case 7:
+          sx = W - 1 - y, sy = H - 1 - x;
+          break;
+        default:
+          sx = W - 1 - y, sy = x;
+          break;  // 8
       }
       row[x] = src[static_cast<std::size_t>(sy) * W + sx];
     }

@@ -48,7 +48,8 @@ PictureBitmap picture_scaled(const Picture* p, int w, int h) {
     return nullptr;
   }
   for (img::Interpolation mode : {img::Interpolation::HighQualityCubic, img::Interpolation::Fant}) {
-    if (img::Succeeded(img::ScaleBitmap(source, w, h, mode, bits, static_cast<std::uint32_t>(stride),
+    if (img::Succeeded(img::ScaleBitmap(source, w, h, mode, bits,
+                                        static_cast<std::uint32_t>(stride),
                                         static_cast<std::uint32_t>(size)))) {
       return target;
     }

@@ -78,8 +78,7 @@ class LcmsTransform : public ColorTransform {
     }
   }
 
-  HResult Copy(Frame& frame, std::uint8_t* buffer, std::size_t stride,
-               std::size_t size) override {
+  HResult Copy(Frame& frame, std::uint8_t* buffer, std::size_t stride, std::size_t size) override {
     const std::uint32_t w = frame.Width(), h = frame.Height();
     HResult hr = kind_ == Kind::Cmyk ? frame.CopyCmyk(buffer, stride, size)
                                      : frame.CopyPixels(PixelFormat::Bgra32, buffer, stride, size);
@@ -123,10 +122,17 @@ std::unique_ptr<ColorTransform> CreateColorTransform(const ColorContext& source)
   Kind kind;
   cmsUInt32Number in, out;
   switch (cmsGetColorSpace(src)) {
-    case cmsSigRgbData: kind = Kind::Rgb, in = TYPE_BGRA_8, out = TYPE_BGRA_8; break;
-    case cmsSigGrayData: kind = Kind::Gray, in = TYPE_GRAY_8, out = TYPE_BGR_8; break;
-    case cmsSigCmykData: kind = Kind::Cmyk, in = TYPE_CMYK_8, out = TYPE_BGRA_8; break;
-    default: return nullptr;
+    case cmsSigRgbData:
+      kind = Kind::Rgb, in = TYPE_BGRA_8, out = TYPE_BGRA_8;
+      break;
+    case cmsSigGrayData:
+      kind = Kind::Gray, in = TYPE_GRAY_8, out = TYPE_BGR_8;
+      break;
+    case cmsSigCmykData:
+      kind = Kind::Cmyk, in = TYPE_CMYK_8, out = TYPE_BGRA_8;
+      break;
+    default:
+      return nullptr;
   }
   if (cmsGetDeviceClass(src) == cmsSigLinkClass || cmsGetDeviceClass(src) == cmsSigAbstractClass) {
     return nullptr;

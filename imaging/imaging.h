@@ -89,8 +89,10 @@ inline constexpr std::uint16_t kVtI1 = 16;
 inline constexpr std::uint16_t kVtUI1 = 17;
 inline constexpr std::uint16_t kVtUI2 = 18;
 inline constexpr std::uint16_t kVtUI4 = 19;
-inline constexpr std::uint16_t kVtI8 = 20;   // also a signed rational: numerator low, denominator high
-inline constexpr std::uint16_t kVtUI8 = 21;  // also a rational: numerator low 32 bits, denominator high
+inline constexpr std::uint16_t kVtI8 =
+    20;  // also a signed rational: numerator low, denominator high
+inline constexpr std::uint16_t kVtUI8 =
+    21;  // also a rational: numerator low 32 bits, denominator high
 inline constexpr std::uint16_t kVtLpstr = 30;
 inline constexpr std::uint16_t kVtLpwstr = 31;
 inline constexpr std::uint16_t kVtBlob = 65;

@@ -25,7 +25,7 @@ std::vector<JpegSegment> ScanJpegSegments(const std::uint8_t* data, std::size_t 
     std::uint8_t marker = r.U8();
     while (marker == 0xFF && r.ok()) marker = r.U8();  // fill bytes
     if (!r.ok()) break;
-    if (marker == 0xD9 || marker == 0xDA) break;        // EOI, SOS: the scan starts
+    if (marker == 0xD9 || marker == 0xDA) break;  // EOI, SOS: the scan starts
     if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
     std::size_t start = r.pos() - 2;
     std::uint16_t len = r.U16BE();
@@ -38,8 +38,8 @@ std::vector<JpegSegment> ScanJpegSegments(const std::uint8_t* data, std::size_t 
 
 namespace {
 
-constexpr char kExifHead[] = "Exif\0\0";   // 6 bytes
-constexpr char kIccHead[] = "ICC_PROFILE";  // followed by a zero, sequence, count
+constexpr char kExifHead[] = "Exif\0\0";                     // 6 bytes
+constexpr char kIccHead[] = "ICC_PROFILE";                   // followed by a zero, sequence, count
 constexpr char kXmpHead[] = "http://ns.adobe.com/xap/1.0/";  // followed by a zero
 
 bool SegmentStarts(const std::uint8_t* data, const JpegSegment& s, const char* head,
@@ -147,9 +147,15 @@ HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, 
   jpeg_mem_src(&d.info, bytes.data(), static_cast<unsigned long>(bytes.size()));
   if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK) return kErrBadHeader;
   switch (out) {
-    case Output::Bgra: d.info.out_color_space = JCS_EXT_BGRA; break;
-    case Output::Bgr: d.info.out_color_space = JCS_EXT_BGR; break;
-    case Output::Cmyk: d.info.out_color_space = JCS_CMYK; break;
+    case Output::Bgra:
+      d.info.out_color_space = JCS_EXT_BGRA;
+      break;
+    case Output::Bgr:
+      d.info.out_color_space = JCS_EXT_BGR;
+      break;
+    case Output::Cmyk:
+      d.info.out_color_space = JCS_CMYK;
+      break;
   }
   jpeg_start_decompress(&d.info);
   const std::uint32_t width = d.info.output_width;
@@ -164,7 +170,7 @@ HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, 
 }
 
 std::shared_ptr<const MetadataReader> BuildMetadata(const std::uint8_t* data,
-                                                     const std::vector<JpegSegment>& segs) {
+                                                    const std::vector<JpegSegment>& segs) {
   std::vector<MetaItem> blocks;
   for (const JpegSegment& s : segs) {
     const std::uint8_t* body = data + s.body;
@@ -174,16 +180,16 @@ std::shared_ptr<const MetadataReader> BuildMetadata(const std::uint8_t* data,
           {"app1", PropValue::Reader(std::make_shared<MetadataReader>("app1", std::move(ifds)))});
     } else if (s.marker == 0xFE) {
       std::vector<MetaItem> items{
-          {"TextEntry", PropValue::Lpstr(std::string(reinterpret_cast<const char*>(body), s.length))}};
+          {"TextEntry",
+           PropValue::Lpstr(std::string(reinterpret_cast<const char*>(body), s.length))}};
       blocks.push_back(
           {"com", PropValue::Reader(std::make_shared<MetadataReader>("com", std::move(items)))});
     } else {
-      const char* name = s.marker == 0xE1 && SegmentStarts(data, s, kXmpHead, sizeof kXmpHead)
-                             ? "xmp"
-                             : "unknown";
+      const char* name =
+          s.marker == 0xE1 && SegmentStarts(data, s, kXmpHead, sizeof kXmpHead) ? "xmp" : "unknown";
       std::vector<MetaItem> items{
-          {"{}", PropValue::Blob(std::string(reinterpret_cast<const char*>(data + s.start),
-                                             s.length + 4))}};
+          {"{}", PropValue::Blob(
+                     std::string(reinterpret_cast<const char*>(data + s.start), s.length + 4))}};
       blocks.push_back(
           {name, PropValue::Reader(std::make_shared<MetadataReader>(name, std::move(items)))});
     }

@@ -24,9 +24,8 @@ std::string Lower(std::string_view s) {
 // Names that stand for the numeric ids of the EXIF directories.
 std::string Canonical(std::string_view component) {
   static const std::pair<const char*, const char*> kAliases[] = {
-      {"ifd", "{ushort=0}"},          {"thumb", "{ushort=1}"},
-      {"exif", "{ushort=34665}"},     {"gps", "{ushort=34853}"},
-      {"interop", "{ushort=40965}"},
+      {"ifd", "{ushort=0}"},     {"thumb", "{ushort=1}"},       {"exif", "{ushort=34665}"},
+      {"gps", "{ushort=34853}"}, {"interop", "{ushort=40965}"},
   };
   std::string low = Lower(component);
   for (const auto& [name, id] : kAliases) {
@@ -55,20 +54,76 @@ bool SplitPath(std::string_view path, std::vector<std::string_view>* parts) {
 
 }  // namespace
 
-PropValue PropValue::UI1(std::uint8_t v) { auto p = Make(kVtUI1); p.u = v; return p; }
-PropValue PropValue::UI2(std::uint16_t v) { auto p = Make(kVtUI2); p.u = v; return p; }
-PropValue PropValue::UI4(std::uint32_t v) { auto p = Make(kVtUI4); p.u = v; return p; }
-PropValue PropValue::UI8(std::uint64_t v) { auto p = Make(kVtUI8); p.u = v; return p; }
-PropValue PropValue::I1(std::int8_t v) { auto p = Make(kVtI1); p.i = v; return p; }
-PropValue PropValue::I2(std::int16_t v) { auto p = Make(kVtI2); p.i = v; return p; }
-PropValue PropValue::I4(std::int32_t v) { auto p = Make(kVtI4); p.i = v; return p; }
-PropValue PropValue::I8(std::int64_t v) { auto p = Make(kVtI8); p.i = v; return p; }
-PropValue PropValue::R4(float v) { auto p = Make(kVtR4); p.d = v; return p; }
-PropValue PropValue::R8(double v) { auto p = Make(kVtR8); p.d = v; return p; }
-PropValue PropValue::Bool(bool v) { auto p = Make(kVtBool); p.u = v ? 1 : 0; return p; }
-PropValue PropValue::Lpstr(std::string v) { auto p = Make(kVtLpstr); p.bytes = std::move(v); return p; }
-PropValue PropValue::Lpwstr(std::wstring v) { auto p = Make(kVtLpwstr); p.text = std::move(v); return p; }
-PropValue PropValue::Blob(std::string v) { auto p = Make(kVtBlob); p.bytes = std::move(v); return p; }
+PropValue PropValue::UI1(std::uint8_t v) {
+  auto p = Make(kVtUI1);
+  p.u = v;
+  return p;
+}
+PropValue PropValue::UI2(std::uint16_t v) {
+  auto p = Make(kVtUI2);
+  p.u = v;
+  return p;
+}
+PropValue PropValue::UI4(std::uint32_t v) {
+  auto p = Make(kVtUI4);
+  p.u = v;
+  return p;
+}
+PropValue PropValue::UI8(std::uint64_t v) {
+  auto p = Make(kVtUI8);
+  p.u = v;
+  return p;
+}
+PropValue PropValue::I1(std::int8_t v) {
+  auto p = Make(kVtI1);
+  p.i = v;
+  return p;
+}
+PropValue PropValue::I2(std::int16_t v) {
+  auto p = Make(kVtI2);
+  p.i = v;
+  return p;
+}
+PropValue PropValue::I4(std::int32_t v) {
+  auto p = Make(kVtI4);
+  p.i = v;
+  return p;
+}
+PropValue PropValue::I8(std::int64_t v) {
+  auto p = Make(kVtI8);
+  p.i = v;
+  return p;
+}
+PropValue PropValue::R4(float v) {
+  auto p = Make(kVtR4);
+  p.d = v;
+  return p;
+}
+PropValue PropValue::R8(double v) {
+  auto p = Make(kVtR8);
+  p.d = v;
+  return p;
+}
+PropValue PropValue::Bool(bool v) {
+  auto p = Make(kVtBool);
+  p.u = v ? 1 : 0;
+  return p;
+}
+PropValue PropValue::Lpstr(std::string v) {
+  auto p = Make(kVtLpstr);
+  p.bytes = std::move(v);
+  return p;
+}
+PropValue PropValue::Lpwstr(std::wstring v) {
+  auto p = Make(kVtLpwstr);
+  p.text = std::move(v);
+  return p;
+}
+PropValue PropValue::Blob(std::string v) {
+  auto p = Make(kVtBlob);
+  p.bytes = std::move(v);
+  return p;
+}
 PropValue PropValue::Reader(std::shared_ptr<const MetadataReader> r) {
   auto p = Make(kVtUnknown);
   p.reader = std::move(r);

@@ -7,75 +7,118 @@ namespace img {
 
 std::uint32_t BitsPerPixel(PixelFormat f) {
   switch (f) {
-    case PixelFormat::Unknown: return 0;
+    case PixelFormat::Unknown:
+      return 0;
     case PixelFormat::Indexed1:
-    case PixelFormat::BlackWhite: return 1;
+    case PixelFormat::BlackWhite:
+      return 1;
     case PixelFormat::Indexed2:
-    case PixelFormat::Gray2: return 2;
+    case PixelFormat::Gray2:
+      return 2;
     case PixelFormat::Indexed4:
-    case PixelFormat::Gray4: return 4;
+    case PixelFormat::Gray4:
+      return 4;
     case PixelFormat::Indexed8:
-    case PixelFormat::Gray8: return 8;
+    case PixelFormat::Gray8:
+      return 8;
     case PixelFormat::Gray16:
     case PixelFormat::Bgr555:
-    case PixelFormat::Bgr565: return 16;
+    case PixelFormat::Bgr565:
+      return 16;
     case PixelFormat::Bgr24:
-    case PixelFormat::Rgb24: return 24;
+    case PixelFormat::Rgb24:
+      return 24;
     case PixelFormat::Bgr32:
     case PixelFormat::Bgra32:
     case PixelFormat::Pbgra32:
     case PixelFormat::Rgba32:
     case PixelFormat::Cmyk32:
-    case PixelFormat::Gray32Float: return 32;
-    case PixelFormat::Rgb48: return 48;
+    case PixelFormat::Gray32Float:
+      return 32;
+    case PixelFormat::Rgb48:
+      return 48;
     case PixelFormat::Rgba64:
     case PixelFormat::Prgba64:
-    case PixelFormat::Cmyk64: return 64;
+    case PixelFormat::Cmyk64:
+      return 64;
   }
   return 0;
 }
 
 const char* PixelFormatName(PixelFormat f) {
   switch (f) {
-    case PixelFormat::Unknown: return "unknown";
-    case PixelFormat::Indexed1: return "1bppIndexed";
-    case PixelFormat::Indexed2: return "2bppIndexed";
-    case PixelFormat::Indexed4: return "4bppIndexed";
-    case PixelFormat::Indexed8: return "8bppIndexed";
-    case PixelFormat::BlackWhite: return "BlackWhite";
-    case PixelFormat::Gray2: return "2bppGray";
-    case PixelFormat::Gray4: return "4bppGray";
-    case PixelFormat::Gray8: return "8bppGray";
-    case PixelFormat::Gray16: return "16bppGray";
-    case PixelFormat::Bgr555: return "16bppBGR555";
-    case PixelFormat::Bgr565: return "16bppBGR565";
-    case PixelFormat::Bgr24: return "24bppBGR";
-    case PixelFormat::Rgb24: return "24bppRGB";
-    case PixelFormat::Bgr32: return "32bppBGR";
-    case PixelFormat::Bgra32: return "32bppBGRA";
-    case PixelFormat::Pbgra32: return "32bppPBGRA";
-    case PixelFormat::Rgba32: return "32bppRGBA";
-    case PixelFormat::Cmyk32: return "32bppCMYK";
-    case PixelFormat::Rgb48: return "48bppRGB";
-    case PixelFormat::Rgba64: return "64bppRGBA";
-    case PixelFormat::Prgba64: return "64bppPRGBA";
-    case PixelFormat::Cmyk64: return "64bppCMYK";
-    case PixelFormat::Gray32Float: return "32bppGrayFloat";
+    case PixelFormat::Unknown:
+      return "unknown";
+    case PixelFormat::Indexed1:
+      return "1bppIndexed";
+    case PixelFormat::Indexed2:
+      return "2bppIndexed";
+    case PixelFormat::Indexed4:
+      return "4bppIndexed";
+    case PixelFormat::Indexed8:
+      return "8bppIndexed";
+    case PixelFormat::BlackWhite:
+      return "BlackWhite";
+    case PixelFormat::Gray2:
+      return "2bppGray";
+    case PixelFormat::Gray4:
+      return "4bppGray";
+    case PixelFormat::Gray8:
+      return "8bppGray";
+    case PixelFormat::Gray16:
+      return "16bppGray";
+    case PixelFormat::Bgr555:
+      return "16bppBGR555";
+    case PixelFormat::Bgr565:
+      return "16bppBGR565";
+    case PixelFormat::Bgr24:
+      return "24bppBGR";
+    case PixelFormat::Rgb24:
+      return "24bppRGB";
+    case PixelFormat::Bgr32:
+      return "32bppBGR";
+    case PixelFormat::Bgra32:
+      return "32bppBGRA";
+    case PixelFormat::Pbgra32:
+      return "32bppPBGRA";
+    case PixelFormat::Rgba32:
+      return "32bppRGBA";
+    case PixelFormat::Cmyk32:
+      return "32bppCMYK";
+    case PixelFormat::Rgb48:
+      return "48bppRGB";
+    case PixelFormat::Rgba64:
+      return "64bppRGBA";
+    case PixelFormat::Prgba64:
+      return "64bppPRGBA";
+    case PixelFormat::Cmyk64:
+      return "64bppCMYK";
+    case PixelFormat::Gray32Float:
+      return "32bppGrayFloat";
   }
   return "unknown";
 }
 
 const char* ContainerName(Container c) {
   switch (c) {
-    case Container::Unknown: return "unknown";
-    case Container::Jpeg: return "JPEG";
-    case Container::Png: return "PNG";
-    case Container::Gif: return "GIF";
-    case Container::Tiff: return "TIFF";
-    case Container::Bmp: return "BMP";
-    case Container::Ico: return "ICO";
-    case Container::Webp: return "WebP";
-    case Container::Avif: return "AVIF";
+    case Container::Unknown:
+      return "unknown";
+    case Container::Jpeg:
+      return "JPEG";
+    case Container::Png:
+      return "PNG";
+    case Container::Gif:
+      return "GIF";
+    case Container::Tiff:
+      return "TIFF";
+    case Container::Bmp:
+      return "BMP";
+    case Container::Ico:
+      return "ICO";
+    case Container::Webp:
+      return "WebP";
+    case Container::Avif:
+      return "AVIF";
   }
   return "unknown";
 }

@@ -41,23 +41,35 @@ PixelFormat NativeOf(const Header& h) {
   switch (h.colorType) {
     case PNG_COLOR_TYPE_GRAY:
       switch (h.depth) {
-        case 1: return PixelFormat::BlackWhite;
-        case 2: return PixelFormat::Gray2;
-        case 4: return PixelFormat::Gray4;
-        case 8: return PixelFormat::Gray8;
-        default: return PixelFormat::Gray16;
+        case 1:
+          return PixelFormat::BlackWhite;
+        case 2:
+          return PixelFormat::Gray2;
+        case 4:
+          return PixelFormat::Gray4;
+        case 8:
+          return PixelFormat::Gray8;
+        default:
+          return PixelFormat::Gray16;
       }
     case PNG_COLOR_TYPE_PALETTE:
       switch (h.depth) {
-        case 1: return PixelFormat::Indexed1;
-        case 2: return PixelFormat::Indexed2;
-        case 4: return PixelFormat::Indexed4;
-        default: return PixelFormat::Indexed8;
+        case 1:
+          return PixelFormat::Indexed1;
+        case 2:
+          return PixelFormat::Indexed2;
+        case 4:
+          return PixelFormat::Indexed4;
+        default:
+          return PixelFormat::Indexed8;
       }
-    case PNG_COLOR_TYPE_RGB: return h.depth == 16 ? PixelFormat::Rgb48 : PixelFormat::Bgr24;
+    case PNG_COLOR_TYPE_RGB:
+      return h.depth == 16 ? PixelFormat::Rgb48 : PixelFormat::Bgr24;
     case PNG_COLOR_TYPE_GRAY_ALPHA:
-    case PNG_COLOR_TYPE_RGB_ALPHA: return h.depth == 16 ? PixelFormat::Rgba64 : PixelFormat::Bgra32;
-    default: return PixelFormat::Unknown;
+    case PNG_COLOR_TYPE_RGB_ALPHA:
+      return h.depth == 16 ? PixelFormat::Rgba64 : PixelFormat::Bgra32;
+    default:
+      return PixelFormat::Unknown;
   }
 }
 
@@ -98,8 +110,8 @@ bool Create(Reader* r, MemoryInput* in) {
 }
 
 // Decodes into straight BGRA rows (4 bytes a pixel) at `stride`.
-HResult DecodeBgra(const std::vector<std::uint8_t>& bytes, std::uint8_t* buffer,
-                   std::size_t stride, std::uint32_t height) {
+HResult DecodeBgra(const std::vector<std::uint8_t>& bytes, std::uint8_t* buffer, std::size_t stride,
+                   std::uint32_t height) {
   MemoryInput in{bytes.data(), bytes.size(), 0};
   Reader r;
   if (!Create(&r, &in)) return kOutOfMemory;
@@ -122,7 +134,8 @@ HResult DecodeBgra(const std::vector<std::uint8_t>& bytes, std::uint8_t* buffer,
   png_set_filler(r.png, 0xFF, PNG_FILLER_AFTER);
   png_set_interlace_handling(r.png);
   png_read_update_info(r.png, r.info);
-  if (png_get_rowbytes(r.png, r.info) != static_cast<png_size_t>(png_get_image_width(r.png, r.info)) * 4 ||
+  if (png_get_rowbytes(r.png, r.info) !=
+          static_cast<png_size_t>(png_get_image_width(r.png, r.info)) * 4 ||
       png_get_image_height(r.png, r.info) != height) {
     return kErrBadImage;
   }

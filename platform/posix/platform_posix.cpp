@@ -86,8 +86,10 @@ std::wstring Utf8ToWide(const std::string& bytes) {
     }
     bool good = len <= n - i;
     for (std::size_t k = 1; good && k < len; ++k) {
-      if ((at(i + k) & 0xC0) != 0x80) good = false;
-      else c = (c << 6) | (at(i + k) & 0x3F);
+      if ((at(i + k) & 0xC0) != 0x80)
+        good = false;
+      else
+        c = (c << 6) | (at(i + k) & 0x3F);
     }
     static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
     if (!good || c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {

@@ -36,16 +36,32 @@ TEST(MetadataQuery, AliasesAndIndexes) {
 // the EXIF IFD with a rational, and IFD1.
 std::vector<std::uint8_t> SmallExif(bool loopToSelf) {
   std::vector<std::uint8_t> b = {'I', 'I', 42, 0, 8, 0, 0, 0};
-  auto u16 = [&](unsigned v) { b.push_back(v & 0xFF); b.push_back((v >> 8) & 0xFF); };
-  auto u32 = [&](unsigned v) { u16(v & 0xFFFF); u16(v >> 16); };
+  auto u16 = [&](unsigned v) {
+    b.push_back(v & 0xFF);
+    b.push_back((v >> 8) & 0xFF);
+  };
+  auto u32 = [&](unsigned v) {
+    u16(v & 0xFFFF);
+    u16(v >> 16);
+  };
   // IFD0 at 8: 2 entries, next IFD
   u16(2);
-  u16(274); u16(3); u32(1); u16(6); u16(0);          // orientation 6
-  u16(34665); u16(4); u32(1); u32(loopToSelf ? 8 : 38);  // EXIF IFD
-  u32(loopToSelf ? 8 : 56);                          // next: IFD1
+  u16(274);
+  u16(3);
+  u32(1);
+  u16(6);
+  u16(0);  // orientation 6
+  u16(34665);
+  u16(4);
+  u32(1);
+  u32(loopToSelf ? 8 : 38);  // EXIF IFD
+  u32(loopToSelf ? 8 : 56);  // next: IFD1
   // EXIF IFD at 38: 1 entry (exposure time 1/125 at 60)
   u16(1);
-  u16(33434); u16(5); u32(1); u32(60);
+  u16(33434);
+  u16(5);
+  u32(1);
+  u32(60);
   u32(0);
   // 56: IFD1 with 1 entry; rational data for the EXIF IFD sits at 60... keep
   // the rational after IFD1 instead
@@ -53,7 +69,8 @@ std::vector<std::uint8_t> SmallExif(bool loopToSelf) {
   u16(0);
   u32(0);
   b.resize(60);
-  u32(1); u32(125);
+  u32(1);
+  u32(125);
   return b;
 }
 

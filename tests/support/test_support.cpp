@@ -29,7 +29,8 @@ std::vector<std::uint8_t> ReadBytes(const std::wstring& path) {
 
 void WriteBytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 img::Bytes ShareBytes(std::vector<std::uint8_t> bytes) {
