@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "decode/decode_internal.h"
+#include "platform/owned.h"
 #include "platform/platform.h"
 
 #ifdef NORVANE_HAVE_AVIF
@@ -35,16 +36,15 @@ img::HResult DecodeWebp(const std::vector<std::uint8_t>& bytes, Picture* pic) {
 // AVIF rotation angle (anti-clockwise quarter turns) to EXIF orientation.
 constexpr std::uint32_t kRot[4] = {1, 8, 3, 6};
 
-struct AvifDecoderOwner {
-  avifDecoder* d;
-  ~AvifDecoderOwner() {
-    if (d) avifDecoderDestroy(d);
-  }
+struct AvifDecoderTraits {
+  using Type = avifDecoder*;
+  static avifDecoder* Invalid() { return nullptr; }
+  static void Release(avifDecoder* d) { avifDecoderDestroy(d); }
 };
 
 img::HResult DecodeAvif(const std::vector<std::uint8_t>& bytes, Picture* pic) {
-  AvifDecoderOwner owner{avifDecoderCreate()};
-  avifDecoder* dec = owner.d;
+  Owned<AvifDecoderTraits> owner(avifDecoderCreate());
+  avifDecoder* dec = owner.get();
   if (!dec) return img::kOutOfMemory;
   dec->maxThreads = static_cast<int>(std::clamp(platform::LogicalProcessors(), 1u, 8u));
   if (avifDecoderSetIOMemory(dec, bytes.data(), bytes.size()) != AVIF_RESULT_OK ||

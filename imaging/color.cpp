@@ -5,22 +5,17 @@
 #include <mutex>
 
 #include "imaging/imaging.h"
+#include "platform/owned.h"
 
 namespace img {
 namespace {
 
 struct ProfileTraits {
-  static void Close(cmsHPROFILE p) {
-    if (p) cmsCloseProfile(p);
-  }
+  using Type = cmsHPROFILE;
+  static cmsHPROFILE Invalid() { return nullptr; }
+  static void Release(cmsHPROFILE p) { cmsCloseProfile(p); }
 };
-struct ProfileHandle {
-  cmsHPROFILE h = nullptr;
-  explicit ProfileHandle(cmsHPROFILE p) : h(p) {}
-  ~ProfileHandle() { ProfileTraits::Close(h); }
-  ProfileHandle(const ProfileHandle&) = delete;
-  ProfileHandle& operator=(const ProfileHandle&) = delete;
-};
+using ProfileHandle = Owned<ProfileTraits>;
 
 void SilenceLcms() {
   static std::once_flag once;
@@ -117,7 +112,7 @@ std::unique_ptr<ColorTransform> CreateColorTransform(const ColorContext& source)
   ProfileHandle srcHandle(src);
   if (!src) return nullptr;
   ProfileHandle dst(cmsCreate_sRGBProfile());
-  if (!dst.h) return nullptr;
+  if (!dst.get()) return nullptr;
 
   Kind kind;
   cmsUInt32Number in, out;
@@ -137,7 +132,7 @@ std::unique_ptr<ColorTransform> CreateColorTransform(const ColorContext& source)
   if (cmsGetDeviceClass(src) == cmsSigLinkClass || cmsGetDeviceClass(src) == cmsSigAbstractClass) {
     return nullptr;
   }
-  cmsHTRANSFORM t = cmsCreateTransform(src, in, dst.h, out, INTENT_PERCEPTUAL, 0);
+  cmsHTRANSFORM t = cmsCreateTransform(src, in, dst.get(), out, INTENT_PERCEPTUAL, 0);
   if (!t) return nullptr;
   return std::make_unique<LcmsTransform>(t, kind);
 }

@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "platform/owned.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -30,19 +31,12 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
+struct FdTraits {
+  using Type = int;
+  static int Invalid() { return -1; }
+  static void Release(int fd) { close(fd); }
 };
+using Fd = Owned<FdTraits>;
 
 bool ReadFully(int fd, std::uint8_t* p, std::size_t n) {
   while (n > 0) {

@@ -3,20 +3,18 @@
 
 #include <new>
 
+#include "platform/owned.h"
 #include "platform/platform.h"
 
 namespace platform {
 namespace {
 
-struct FileHandle {
-  HANDLE h;
-  explicit FileHandle(HANDLE handle) : h(handle) {}
-  ~FileHandle() {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
+struct FileTraits {
+  using Type = HANDLE;
+  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Release(HANDLE h) { CloseHandle(h); }
 };
+using FileHandle = Owned<FileTraits>;
 
 HANDLE OpenForReading(const std::wstring& path) {
   return CreateFileW(path.c_str(), GENERIC_READ,
@@ -49,9 +47,9 @@ std::wstring Utf8ToWide(const std::string& bytes) {
 ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes,
                          std::uint64_t maxBytes) {
   FileHandle f(OpenForReading(path));
-  if (f.h == INVALID_HANDLE_VALUE) return ReadResult::CannotOpen;
+  if (!f) return ReadResult::CannotOpen;
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(f.h, &size)) return ReadResult::CannotOpen;
+  if (!GetFileSizeEx(f.get(), &size)) return ReadResult::CannotOpen;
   if (size.QuadPart < 1 || static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
     return ReadResult::BadSize;
   }
@@ -61,7 +59,7 @@ ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* by
     return ReadResult::NoMemory;
   }
   DWORD got = 0;
-  if (!ReadFile(f.h, bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr) ||
+  if (!ReadFile(f.get(), bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr) ||
       got != bytes->size()) {
     bytes->clear();
     return ReadResult::ReadFailed;
@@ -71,10 +69,10 @@ ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* by
 
 bool ReadFilePrefix(const std::wstring& path, std::size_t n, std::vector<std::uint8_t>* out) {
   FileHandle f(OpenForReading(path));
-  if (f.h == INVALID_HANDLE_VALUE) return false;
+  if (!f) return false;
   out->assign(n, 0);
   DWORD got = 0;
-  if (!ReadFile(f.h, out->data(), static_cast<DWORD>(n), &got, nullptr)) got = 0;
+  if (!ReadFile(f.get(), out->data(), static_cast<DWORD>(n), &got, nullptr)) got = 0;
   out->resize(got);
   return true;
 }
