@@ -37,16 +37,13 @@ void picture_free(Picture* p) {
 
 PictureBitmap picture_scaled(const Picture* p, int w, int h) {
   if (!p || !p->bits || !g_fac || w <= 0 || h <= 0) return nullptr;
+  const std::uint64_t stride = static_cast<std::uint64_t>(w) * 4;
+  const std::uint64_t size = stride * static_cast<std::uint64_t>(h);
+  if (size > 0xFFFFFFFFu) return nullptr;
   img::MemSource source{p->bits, p->width, p->height};
   std::uint8_t* bits = nullptr;
   PictureBitmap target = MakeDibSection(w, h, &bits);
   if (!target) return nullptr;
-  const std::uint64_t stride = static_cast<std::uint64_t>(w) * 4;
-  const std::uint64_t size = stride * static_cast<std::uint64_t>(h);
-  if (size > 0xFFFFFFFFu) {
-    bitmap_delete(target);
-    return nullptr;
-  }
   for (img::Interpolation mode : {img::Interpolation::HighQualityCubic, img::Interpolation::Fant}) {
     if (img::Succeeded(img::ScaleBitmap(source, w, h, mode, bits,
                                         static_cast<std::uint32_t>(stride),

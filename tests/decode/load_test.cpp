@@ -1,0 +1,317 @@
+// picture_load: the messages it gives, its error buffer, the start-up flag,
+// the fall-back from the library decoders to the general ones, the frame an
+// icon shows and the formats that keep their alpha.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "decode/decode_internal.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::Fixture;
+using testing_support::ReadBytes;
+using testing_support::WriteBytes;
+
+struct PictureFree {
+  void operator()(Picture* p) const { picture_free(p); }
+};
+using PicturePtr = std::unique_ptr<Picture, PictureFree>;
+
+// Pixel (x, y) as 0xAARRGGBB.
+std::uint32_t Px(const Picture* p, int x, int y) {
+  const std::uint8_t* q =
+      picture_bits(p) + (static_cast<std::size_t>(y) * picture_width(p) + x) * 4;
+  return (static_cast<std::uint32_t>(q[3]) << 24) | (q[2] << 16) | (q[1] << 8) | q[0];
+}
+
+const std::wstring kGeneric1 = L"Couldn\u2019t read \u201C";
+const std::wstring kGeneric2 = L"\u201D as an image.";
+
+std::wstring Generic(const std::wstring& name) { return kGeneric1 + name + kGeneric2; }
+std::wstring TooLarge(const std::wstring& name) {
+  return L"\u201C" + name + L"\u201D is too large to display.";
+}
+std::wstring Heic(const std::wstring& name, const std::wstring& ext) {
+  return L"Couldn\u2019t read \u201C" + name + L"\u201D. Windows may be missing the image " +
+         L"extension for " + ext + L" files (free in the Microsoft Store).";
+}
+
+void PutBe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<std::uint8_t>(v >> s));
+}
+
+std::uint32_t Crc32(const std::uint8_t* p, std::size_t n) {
+  std::uint32_t c = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+  }
+  return ~c;
+}
+
+// The signature and IHDR of an 8-bit RGBA PNG of w × h pixels, and nothing
+// else: enough for the header to be read, far too little to decode.
+std::vector<std::uint8_t> PngHeader(std::uint32_t w, std::uint32_t h) {
+  std::vector<std::uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  PutBe32(out, 13);
+  const std::size_t type = out.size();
+  for (char c : std::string("IHDR")) out.push_back(static_cast<std::uint8_t>(c));
+  PutBe32(out, w);
+  PutBe32(out, h);
+  for (std::uint8_t b : {8, 6, 0, 0, 0}) out.push_back(b);
+  PutBe32(out, Crc32(out.data() + type, out.size() - type));
+  return out;
+}
+
+class PictureLoad : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(decode_init()); }
+
+  PicturePtr Load(const std::string& fixture) {
+    wchar_t err[256] = L"";
+    PicturePtr p(picture_load(Fixture(fixture).c_str(), err, 256));
+    EXPECT_TRUE(p) << fixture << ": " << testing::PrintToString(std::wstring(err));
+    return p;
+  }
+};
+
+struct MessageCase {
+  const wchar_t* name;
+  enum Content { kMissing, kEmpty, kText, kHugePng } content;
+  std::wstring expected;
+};
+
+TEST_F(PictureLoad, FailuresGiveOneMessageNamingTheFile) {
+  const MessageCase cases[] = {
+      {L"nothere.png", MessageCase::kMissing, Generic(L"nothere.png")},
+      {L"README", MessageCase::kMissing, Generic(L"README")},
+      {L"photo.HEIC", MessageCase::kMissing, Heic(L"photo.HEIC", L".HEIC")},
+      {L"holiday.heif", MessageCase::kMissing, Heic(L"holiday.heif", L".heif")},
+      {L"Mixed.HeIf", MessageCase::kText, Heic(L"Mixed.HeIf", L".HeIf")},
+      {L"photo.heic.png", MessageCase::kMissing, Generic(L"photo.heic.png")},
+      {L"photo.heics", MessageCase::kMissing, Generic(L"photo.heics")},
+      {L"empty.png", MessageCase::kEmpty, Generic(L"empty.png")},
+      {L"notes.jpg", MessageCase::kText, Generic(L"notes.jpg")},
+      // 20000 × 20000 is 400,000,000 pixels, above the 300,000,000 limit
+      {L"huge.png", MessageCase::kHugePng, TooLarge(L"huge.png")},
+      // being too large wins over the missing extension
+      {L"huge.heic", MessageCase::kHugePng, TooLarge(L"huge.heic")},
+  };
+  const std::wstring dir = testing_support::ScratchDir("decode_messages");
+  for (const MessageCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)));
+    const std::wstring path = dir + L"/" + c.name;
+    switch (c.content) {
+      case MessageCase::kMissing:
+        break;
+      case MessageCase::kEmpty:
+        WriteBytes(path, {});
+        break;
+      case MessageCase::kText:
+        WriteBytes(path, {'n', 'o', 't',  ' ', 'a', 'n', ' ', 'i', 'm', 'a',
+                          'g', 'e', '\n', ' ', ' ', ' ', ' ', ' ', ' ', ' '});
+        break;
+      case MessageCase::kHugePng:
+        WriteBytes(path, PngHeader(20000, 20000));
+        break;
+    }
+    wchar_t err[300];
+    std::fill(std::begin(err), std::end(err), L'#');
+    Picture* p = picture_load(path.c_str(), err, 300);
+    EXPECT_EQ(p, nullptr);
+    picture_free(p);
+    EXPECT_EQ(std::wstring(err), c.expected);
+  }
+}
+
+TEST_F(PictureLoad, AreaLimitIsCheckedInSixtyFourBits) {
+  // 65536 × 65536 wraps to 0 in 32 bits; 300,000,001 pixels is one too many.
+  for (auto [w, h] : {std::pair<std::uint32_t, std::uint32_t>{65536, 65536},
+                      {300000001, 1},
+                      {1, 300000001},
+                      {0x7FFFFFFF, 0x7FFFFFFF}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    PicturePtr pic(new Picture);
+    EXPECT_EQ(decode_internal::LoadBytes(pic.get(), PngHeader(w, h), decode_internal::kBundledNone),
+              img::kOutOfMemory);
+    EXPECT_EQ(pic->bits, nullptr);
+    EXPECT_EQ(pic->width, 0);
+  }
+}
+
+TEST_F(PictureLoad, ShortBufferGetsATruncatedTerminatedMessage) {
+  const std::wstring path = testing_support::ScratchDir("decode_short") + L"/missing.png";
+  wchar_t err[12];
+  std::fill(std::begin(err), std::end(err), L'#');
+  EXPECT_EQ(picture_load(path.c_str(), err, 10), nullptr);
+  EXPECT_EQ(std::wstring(err), L"Couldn\u2019t ");  // nine characters and the zero
+  EXPECT_EQ(err[10], L'#');
+  EXPECT_EQ(err[11], L'#');
+
+  std::fill(std::begin(err), std::end(err), L'#');
+  EXPECT_EQ(picture_load(path.c_str(), err, 1), nullptr);
+  EXPECT_EQ(err[0], L'\0');
+  EXPECT_EQ(err[1], L'#');
+
+  // No usable buffer: the load fails silently and writes nothing.
+  std::fill(std::begin(err), std::end(err), L'#');
+  EXPECT_EQ(picture_load(path.c_str(), err, 0), nullptr);
+  EXPECT_EQ(err[0], L'#');
+  EXPECT_EQ(picture_load(path.c_str(), nullptr, 10), nullptr);
+}
+
+TEST_F(PictureLoad, SuccessLeavesTheBufferEmpty) {
+  wchar_t err[64];
+  std::fill(std::begin(err), std::end(err), L'#');
+  PicturePtr p(picture_load(Fixture("dec_quad.jpg").c_str(), err, 64));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(err[0], L'\0');
+  EXPECT_EQ(picture_width(p.get()), 32);
+  EXPECT_EQ(picture_height(p.get()), 16);
+  EXPECT_FALSE(picture_animated(p.get()));
+  EXPECT_EQ(picture_delay_ms(p.get()), 0u);
+  EXPECT_FALSE(picture_advance(p.get()));
+  // A successful load needs no buffer at all.
+  PicturePtr q(picture_load(Fixture("dec_quad.jpg").c_str(), nullptr, 0));
+  EXPECT_TRUE(q);
+}
+
+TEST_F(PictureLoad, NullPathFailsWithAnEmptyName) {
+  wchar_t err[64];
+  EXPECT_EQ(picture_load(nullptr, err, 64), nullptr);
+  EXPECT_EQ(std::wstring(err), Generic(L""));
+}
+
+TEST_F(PictureLoad, NothingDecodesOutsideInitAndShutdown) {
+  decode_shutdown();
+  wchar_t err[128];
+  Picture* p = picture_load(Fixture("dec_quad.jpg").c_str(), err, 128);
+  const bool loaded = p != nullptr;
+  picture_free(p);
+  ASSERT_TRUE(decode_init());
+  EXPECT_FALSE(loaded);
+  EXPECT_EQ(std::wstring(err), Generic(L"dec_quad.jpg"));
+  // and after a second init everything works again
+  EXPECT_TRUE(Load("dec_quad.jpg"));
+}
+
+TEST_F(PictureLoad, LibraryRefusalFallsBackToTheGeneralDecoders) {
+  // A PNG that was taken for WebP or AVIF still loads.
+  for (auto kind : {decode_internal::kBundledWebp, decode_internal::kBundledAvif}) {
+    PicturePtr pic(new Picture);
+    EXPECT_EQ(decode_internal::LoadBytes(pic.get(), ReadBytes(Fixture("dec_rgb16.png")), kind),
+              img::kOk);
+    EXPECT_EQ(pic->width, 2);
+    EXPECT_EQ(pic->height, 1);
+    ASSERT_NE(pic->bits, nullptr);
+    EXPECT_EQ(Px(pic.get(), 0, 0), 0xFF1280FEu);
+  }
+  PicturePtr none(new Picture);
+  EXPECT_TRUE(
+      img::Failed(decode_internal::LoadBytes(none.get(), {}, decode_internal::kBundledWebp)));
+  EXPECT_EQ(none->bits, nullptr);
+}
+
+TEST_F(PictureLoad, JpegIsNotComposited) {
+  PicturePtr p = Load("dec_quad.jpg");
+  ASSERT_TRUE(p);
+  auto d = testing_support::DecodeFixture("dec_quad.jpg", 0, img::PixelFormat::Pbgra32);
+  ASSERT_EQ(d.hr, img::kOk);
+  ASSERT_EQ(d.bgra.size(), 32u * 16 * 4);
+  EXPECT_EQ(std::memcmp(picture_bits(p.get()), d.bgra.data(), d.bgra.size()), 0);
+}
+
+TEST_F(PictureLoad, BmpWithAlphaKeepsItsAlpha) {
+  PicturePtr p = Load("dec_alpha.bmp");
+  ASSERT_TRUE(p);
+  ASSERT_EQ(picture_width(p.get()), 24);
+  ASSERT_EQ(picture_height(p.get()), 12);
+  // straight (200,100,50) at alpha 127, premultiplied and left so
+  EXPECT_EQ(Px(p.get(), 0, 0), 0x7F643219u);
+  EXPECT_EQ(Px(p.get(), 12, 0), 0x00000000u);
+  EXPECT_EQ(Px(p.get(), 5, 5), 0xFF0A141Eu);
+  EXPECT_EQ(Px(p.get(), 23, 11), 0xFF0A141Eu);
+}
+
+TEST_F(PictureLoad, IconShowsTheLaterOfItsLargestImages) {
+  // 16 × 16 red, 256 × 256 lime, 256 × 256 blue
+  PicturePtr p = Load("dec_pick.ico");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(picture_width(p.get()), 256);
+  EXPECT_EQ(picture_height(p.get()), 256);
+  EXPECT_EQ(Px(p.get(), 0, 0), 0xFF0000FFu);
+  EXPECT_EQ(Px(p.get(), 255, 255), 0xFF0000FFu);
+}
+
+// A decoder whose frames have given sizes; a size of 0 × 0 fails GetFrame.
+class SizedFrame : public img::Frame {
+ public:
+  SizedFrame(std::uint32_t w, std::uint32_t h) : w_(w), h_(h) {}
+  std::uint32_t Width() const override { return w_; }
+  std::uint32_t Height() const override { return h_; }
+  img::PixelFormat NativeFormat() const override { return img::PixelFormat::Bgra32; }
+  img::HResult CopyPixels(img::PixelFormat, std::uint8_t*, std::size_t, std::size_t) override {
+    return img::kFail;
+  }
+
+ private:
+  std::uint32_t w_, h_;
+};
+
+class SizedDecoder : public img::Decoder {
+ public:
+  SizedDecoder(img::Container c, std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes)
+      : container_(c), sizes_(std::move(sizes)) {}
+  img::Container GetContainerFormat() const override { return container_; }
+  std::uint32_t GetFrameCount() const override { return static_cast<std::uint32_t>(sizes_.size()); }
+  img::HResult GetFrame(std::uint32_t i, std::unique_ptr<img::Frame>* out) override {
+    ++gets;
+    out->reset();
+    if (i >= sizes_.size()) return img::kInvalidArg;
+    if (sizes_[i].first == 0) return img::kErrBadImage;
+    *out = std::make_unique<SizedFrame>(sizes_[i].first, sizes_[i].second);
+    return img::kOk;
+  }
+  int gets = 0;
+
+ private:
+  img::Container container_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes_;
+};
+
+TEST(PickFrame, LargestIconImageAndTheLaterOfEqualOnes) {
+  using img::Container;
+  struct Case {
+    const char* what;
+    Container container;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes;
+    std::uint32_t expected;
+  };
+  const Case cases[] = {
+      {"16, 256, 256", Container::Ico, {{16, 16}, {256, 256}, {256, 256}}, 2},
+      {"largest in the middle", Container::Ico, {{16, 16}, {256, 256}, {48, 48}}, 1},
+      {"largest first", Container::Ico, {{48, 48}, {32, 32}, {16, 16}}, 0},
+      {"equal areas of other shapes", Container::Ico, {{64, 16}, {16, 64}, {32, 32}}, 2},
+      {"an unreadable entry counts as empty", Container::Ico, {{0, 0}, {1, 1}}, 1},
+      {"an unreadable last entry", Container::Ico, {{2, 2}, {0, 0}}, 0},
+      // 65536 × 65536 is 0 in 32 bits
+      {"areas in 64 bits", Container::Ico, {{65536, 65536}, {100000, 1}}, 0},
+      {"not an icon: the first frame", Container::Tiff, {{1, 1}, {99, 99}}, 0},
+      {"GIF: the first frame", Container::Gif, {{1, 1}, {99, 99}}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SizedDecoder d(c.container, c.sizes);
+    EXPECT_EQ(decode_internal::PickFrame(d, c.container, d.GetFrameCount()), c.expected);
+  }
+  // One frame is taken as it is, without being opened.
+  SizedDecoder single(Container::Ico, {{8, 8}});
+  EXPECT_EQ(decode_internal::PickFrame(single, Container::Ico, 1), 0u);
+  EXPECT_EQ(single.gets, 0);
+}
+
+}  // namespace
