@@ -1,18 +1,20 @@
-// TIFF-structured metadata (EXIF in JPEG APP1, TIFF files): IFDs become
-// readers whose items are "{ushort=TAG}" with typed values.
+// TIFF-structured metadata (EXIF in JPEG APP1, TIFF files, classic or
+// BigTIFF): IFDs become readers whose items are "{ushort=TAG}" with typed
+// values, and the main IFD chain can be walked for multi-page files.
 #include <bit>
 #include <cstring>
 #include <set>
+#include <string>
 
 #include "imaging/byte_reader.h"
-#include "imaging/imaging.h"
+#include "imaging/exif_internal.h"
 
 namespace img {
 namespace {
 
-// A directory holds at most this many entries; real files stay far below.
-constexpr std::uint32_t kMaxEntries = 4096;
-// IFD0 -> EXIF -> interoperability is the deepest legitimate chain.
+// A directory holds at most this many entries; IFD0 -> EXIF -> interoperability
+// is the deepest legitimate chain.
+constexpr std::uint64_t kMaxEntries = 4096;
 constexpr int kMaxDepth = 4;
 
 constexpr std::uint16_t kTagExif = 34665;
@@ -21,23 +23,26 @@ constexpr std::uint16_t kTagInterop = 40965;
 
 std::uint32_t TypeSize(std::uint16_t type) {
   switch (type) {
-    case 1:
-    case 2:
-    case 6:
-    case 7:
-      return 1;  // BYTE ASCII SBYTE UNDEFINED
-    case 3:
-    case 8:
-      return 2;  // SHORT SSHORT
-    case 4:
-    case 9:
-    case 11:
-    case 13:
-      return 4;  // LONG SLONG FLOAT IFD
-    case 5:
-    case 10:
-    case 12:
-      return 8;  // RATIONAL SRATIONAL DOUBLE
+    case 1:  // BYTE
+    case 2:  // ASCII
+    case 6:  // SBYTE
+    case 7:  // UNDEFINED
+      return 1;
+    case 3:  // SHORT
+    case 8:  // SSHORT
+      return 2;
+    case 4:   // LONG
+    case 9:   // SLONG
+    case 11:  // FLOAT
+    case 13:  // IFD
+      return 4;
+    case 5:   // RATIONAL
+    case 10:  // SRATIONAL
+    case 12:  // DOUBLE
+    case 16:  // LONG8
+    case 17:  // SLONG8
+    case 18:  // IFD8
+      return 8;
     default:
       return 0;
   }
@@ -55,6 +60,8 @@ std::uint16_t VtOf(std::uint16_t type) {
     case 13:
       return kVtUI4;
     case 5:
+    case 16:
+    case 18:
       return kVtUI8;
     case 6:
       return kVtI1;
@@ -65,6 +72,7 @@ std::uint16_t VtOf(std::uint16_t type) {
     case 9:
       return kVtI4;
     case 10:
+    case 17:
       return kVtI8;
     case 11:
       return kVtR4;
@@ -78,17 +86,25 @@ std::uint16_t VtOf(std::uint16_t type) {
 struct Walker {
   const std::uint8_t* data;
   std::size_t size;
-  bool be;
-  std::set<std::uint32_t> visited;
+  TiffHeader h;
+  std::set<std::uint64_t> visited;
 
   std::uint16_t U16(const std::uint8_t* p) const {
-    return be ? ByteReader::Be16(p) : ByteReader::Le16(p);
+    return h.bigEndian ? ByteReader::Be16(p) : ByteReader::Le16(p);
   }
   std::uint32_t U32(const std::uint8_t* p) const {
-    return be ? ByteReader::Be32(p) : ByteReader::Le32(p);
+    return h.bigEndian ? ByteReader::Be32(p) : ByteReader::Le32(p);
+  }
+  std::uint64_t U64(const std::uint8_t* p) const {
+    return h.bigEndian ? (static_cast<std::uint64_t>(U32(p)) << 32) | U32(p + 4)
+                       : static_cast<std::uint64_t>(U32(p)) |
+                             (static_cast<std::uint64_t>(U32(p + 4)) << 32);
+  }
+  // Rationals keep the numerator in the low half whatever the byte order.
+  std::uint64_t Pair(const std::uint8_t* p) const {
+    return static_cast<std::uint64_t>(U32(p)) | (static_cast<std::uint64_t>(U32(p + 4)) << 32);
   }
 
-  // One element of `type` at p (which holds at least TypeSize bytes).
   void Element(std::uint16_t type, const std::uint8_t* p, std::uint64_t* u, std::int64_t* i,
                double* d) const {
     switch (type) {
@@ -103,7 +119,11 @@ struct Walker {
         *u = U32(p);
         break;
       case 5:
-        *u = static_cast<std::uint64_t>(U32(p)) | (static_cast<std::uint64_t>(U32(p + 4)) << 32);
+        *u = Pair(p);
+        break;
+      case 16:
+      case 18:
+        *u = U64(p);
         break;
       case 6:
         *i = static_cast<std::int8_t>(p[0]);
@@ -115,50 +135,54 @@ struct Walker {
         *i = static_cast<std::int32_t>(U32(p));
         break;
       case 10:
-        *i = static_cast<std::int64_t>(static_cast<std::uint64_t>(U32(p)) |
-                                       (static_cast<std::uint64_t>(U32(p + 4)) << 32));
+        *i = static_cast<std::int64_t>(Pair(p));
+        break;
+      case 17:
+        *i = static_cast<std::int64_t>(U64(p));
         break;
       case 11:
         *d = std::bit_cast<float>(U32(p));
         break;
-      case 12: {
-        std::uint64_t bits = be ? (static_cast<std::uint64_t>(U32(p)) << 32) | U32(p + 4)
-                                : static_cast<std::uint64_t>(U32(p)) |
-                                      (static_cast<std::uint64_t>(U32(p + 4)) << 32);
-        *d = std::bit_cast<double>(bits);
+      case 12:
+        *d = std::bit_cast<double>(U64(p));
         break;
-      }
       default:
         break;
     }
   }
 
-  PropValue Value(std::uint16_t type, std::uint32_t count, const std::uint8_t* p) const {
-    std::uint16_t vt = VtOf(type);
-    std::uint32_t sz = TypeSize(type);
+  PropValue Value(std::uint16_t type, std::uint64_t count, const std::uint8_t* p) const {
+    const std::uint16_t vt = VtOf(type);
+    const std::uint32_t sz = TypeSize(type);
+    const std::size_t n = static_cast<std::size_t>(count);
     if (type == 2) {  // ASCII: up to the first zero
-      const void* nul = std::memchr(p, 0, count);
-      std::size_t n =
-          nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - p) : count;
-      return PropValue::Lpstr(std::string(reinterpret_cast<const char*>(p), n));
+      const void* nul = std::memchr(p, 0, n);
+      std::size_t len =
+          nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - p) : n;
+      return PropValue::Lpstr(std::string(reinterpret_cast<const char*>(p), len));
     }
-    if (type == 7) return PropValue::Blob(std::string(reinterpret_cast<const char*>(p), count));
+    if (type == 7) return PropValue::Blob(std::string(reinterpret_cast<const char*>(p), n));
     PropValue v;
-    if (count == 1) {
+    if (n == 1) {
       v.vt = vt;
       Element(type, p, &v.u, &v.i, &v.d);
       return v;
     }
     v.vt = static_cast<std::uint16_t>(kVtVector | vt);
     if (type == 1) {
-      v.bytes.assign(reinterpret_cast<const char*>(p), count);
+      v.bytes.assign(reinterpret_cast<const char*>(p), n);
       return v;
     }
-    for (std::uint32_t k = 0; k < count; ++k) {
+    if (type == 11 || type == 12) {
+      v.reals.reserve(n);
+    } else {
+      v.nums.reserve(n);
+    }
+    for (std::size_t k = 0; k < n; ++k) {
       std::uint64_t u = 0;
       std::int64_t i = 0;
       double d = 0;
-      Element(type, p + static_cast<std::size_t>(k) * sz, &u, &i, &d);
+      Element(type, p + k * sz, &u, &i, &d);
       if (type == 11 || type == 12)
         v.reals.push_back(d);
       else if (vt == kVtI1 || vt == kVtI2 || vt == kVtI4 || vt == kVtI8)
@@ -169,30 +193,59 @@ struct Walker {
     return v;
   }
 
-  // Reads the directory at `offset`; `next` receives the following IFD's offset.
-  std::shared_ptr<const MetadataReader> Ifd(std::uint32_t offset, const char* format, int depth,
-                                            std::uint32_t* next) {
-    if (next) *next = 0;
-    if (depth > kMaxDepth || offset < 8 || !visited.insert(offset).second) return nullptr;
+  std::size_t CountBytes() const { return h.big ? 8 : 2; }
+  std::size_t EntryBytes() const { return h.big ? 20 : 12; }
+  std::size_t InlineBytes() const { return h.big ? 8 : 4; }
+
+  // Where the directory at `offset` keeps its entries, and how many: false
+  // when the directory does not fit in the bytes.
+  bool Locate(std::uint64_t offset, std::uint64_t* count, std::size_t* entries) const {
     ByteReader r(data, size);
-    if (!r.Seek(offset)) return nullptr;
-    std::uint16_t count = r.U16(be);
-    if (!r.ok() || count > kMaxEntries || !r.Has(static_cast<std::uint64_t>(count) * 12))
+    if (offset < (h.big ? 16u : 8u) || !r.Seek(offset)) return false;
+    std::uint64_t n = 0;
+    if (h.big) {
+      if (!r.Has(8)) return false;
+      n = U64(r.here());
+      r.Skip(8);
+    } else {
+      n = r.U16(h.bigEndian);
+    }
+    if (!r.ok() || n > kMaxEntries || !r.Has(n * EntryBytes())) return false;
+    *count = n;
+    *entries = r.pos();
+    return true;
+  }
+
+  // The offset of the directory following the one at `offset` (0 for none or
+  // when it cannot be read).
+  std::uint64_t Next(std::uint64_t offset) const {
+    std::uint64_t n = 0;
+    std::size_t at = 0;
+    if (!Locate(offset, &n, &at)) return 0;
+    std::size_t end = at + static_cast<std::size_t>(n) * EntryBytes();
+    if (size - end < InlineBytes()) return 0;
+    return h.big ? U64(data + end) : U32(data + end);
+  }
+
+  std::shared_ptr<const MetadataReader> Ifd(std::uint64_t offset, const char* format, int depth) {
+    std::uint64_t count = 0;
+    std::size_t at = 0;
+    if (depth > kMaxDepth || !visited.insert(offset).second || !Locate(offset, &count, &at)) {
       return nullptr;
+    }
     std::vector<MetaItem> items;
-    items.reserve(count);
-    for (std::uint16_t e = 0; e < count; ++e) {
-      const std::uint8_t* ent = r.here();
-      r.Skip(12);
-      std::uint16_t tag = U16(ent);
-      std::uint16_t type = U16(ent + 2);
-      std::uint32_t n = U32(ent + 4);
-      std::uint32_t sz = TypeSize(type);
-      if (sz == 0 || n == 0) continue;
-      std::uint64_t bytes = static_cast<std::uint64_t>(n) * sz;
-      const std::uint8_t* payload = ent + 8;
-      if (bytes > 4) {
-        std::uint64_t off = U32(ent + 8);
+    items.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t e = 0; e < count; ++e) {
+      const std::uint8_t* ent = data + at + static_cast<std::size_t>(e) * EntryBytes();
+      const std::uint16_t tag = U16(ent);
+      const std::uint16_t type = U16(ent + 2);
+      const std::uint64_t n = h.big ? U64(ent + 4) : U32(ent + 4);
+      const std::uint32_t sz = TypeSize(type);
+      if (sz == 0 || n == 0 || n > size) continue;
+      const std::uint64_t bytes = n * sz;
+      const std::uint8_t* payload = ent + (h.big ? 12 : 8);
+      if (bytes > InlineBytes()) {
+        const std::uint64_t off = h.big ? U64(payload) : U32(payload);
         if (off > size || bytes > size - off) continue;  // lies about its data: skip the entry
         payload = data + off;
       }
@@ -201,45 +254,88 @@ struct Walker {
                         : tag == kTagGps     ? "gps"
                         : tag == kTagInterop ? "interop"
                                              : nullptr;
-      if (sub && (type == 4 || type == 13) && n == 1) {
-        if (auto child = Ifd(U32(payload), sub, depth + 1, nullptr)) {
-          items.push_back({id, PropValue::Reader(std::move(child))});
+      if (sub && (type == 4 || type == 13 || type == 16 || type == 18) && n == 1) {
+        const std::uint64_t childOff = sz == 8 ? U64(payload) : U32(payload);
+        if (auto child = Ifd(childOff, sub, depth + 1)) {
+          items.push_back({std::move(id), PropValue::Reader(std::move(child))});
           continue;
         }
       }
-      items.push_back({id, Value(type, n, payload)});
+      items.push_back({std::move(id), Value(type, n, payload)});
     }
-    if (next && r.Has(4)) *next = r.U32(be);
     return std::make_shared<MetadataReader>(format, std::move(items));
   }
 };
 
-bool Header(const std::uint8_t* data, std::size_t size, bool* be, std::uint32_t* ifd0) {
-  if (!data || size < 8) return false;
-  if (data[0] == 'I' && data[1] == 'I' && data[2] == 42 && data[3] == 0)
-    *be = false;
-  else if (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 42)
-    *be = true;
-  else
+}  // namespace
+
+bool ReadTiffHeader(const std::uint8_t* data, std::size_t size, TiffHeader* out) {
+  if (!data || size < 8 || !out) return false;
+  TiffHeader h;
+  if (data[0] == 'I' && data[1] == 'I') {
+    h.bigEndian = false;
+  } else if (data[0] == 'M' && data[1] == 'M') {
+    h.bigEndian = true;
+  } else {
     return false;
-  *ifd0 = *be ? ByteReader::Be32(data + 4) : ByteReader::Le32(data + 4);
+  }
+  const std::uint16_t magic = h.bigEndian ? ByteReader::Be16(data + 2) : ByteReader::Le16(data + 2);
+  if (magic == 42) {
+    h.ifd0 = h.bigEndian ? ByteReader::Be32(data + 4) : ByteReader::Le32(data + 4);
+  } else if (magic == 43) {
+    // BigTIFF: offset size 8, a zero, then the 64-bit IFD0 offset.
+    if (size < 16) return false;
+    const std::uint16_t offBytes =
+        h.bigEndian ? ByteReader::Be16(data + 4) : ByteReader::Le16(data + 4);
+    const std::uint16_t zero =
+        h.bigEndian ? ByteReader::Be16(data + 6) : ByteReader::Le16(data + 6);
+    if (offBytes != 8 || zero != 0) return false;
+    h.big = true;
+    Walker w{data, size, h, {}};
+    h.ifd0 = w.U64(data + 8);
+  } else {
+    return false;
+  }
+  *out = h;
   return true;
 }
 
-}  // namespace
+std::vector<std::uint64_t> TiffIfdChain(const std::uint8_t* data, std::size_t size,
+                                        std::size_t maxCount) {
+  std::vector<std::uint64_t> out;
+  TiffHeader h;
+  if (!ReadTiffHeader(data, size, &h)) return out;
+  Walker w{data, size, h, {}};
+  std::uint64_t off = h.ifd0;
+  std::set<std::uint64_t> seen;
+  while (off != 0 && out.size() < maxCount && seen.insert(off).second) {
+    std::uint64_t n = 0;
+    std::size_t at = 0;
+    if (!w.Locate(off, &n, &at)) break;
+    out.push_back(off);
+    off = w.Next(off);
+  }
+  return out;
+}
+
+std::shared_ptr<const MetadataReader> ParseIfdAt(const std::uint8_t* data, std::size_t size,
+                                                 std::uint64_t offset) {
+  TiffHeader h;
+  if (!ReadTiffHeader(data, size, &h)) return nullptr;
+  Walker w{data, size, h, {}};
+  return w.Ifd(offset, "ifd", 0);
+}
 
 std::vector<MetaItem> ParseTiffIfds(const std::uint8_t* data, std::size_t size) {
   std::vector<MetaItem> out;
-  bool be = false;
-  std::uint32_t ifd0 = 0;
-  if (!Header(data, size, &be, &ifd0)) return out;
-  Walker w{data, size, be, {}};
-  std::uint32_t next = 0;
-  auto first = w.Ifd(ifd0, "ifd", 0, &next);
+  TiffHeader h;
+  if (!ReadTiffHeader(data, size, &h)) return out;
+  Walker w{data, size, h, {}};
+  auto first = w.Ifd(h.ifd0, "ifd", 0);
   if (!first) return out;
   out.push_back({"{ushort=0}", PropValue::Reader(std::move(first))});
-  if (next != 0) {
-    if (auto thumb = w.Ifd(next, "thumb", 0, nullptr)) {
+  if (const std::uint64_t next = w.Next(h.ifd0)) {
+    if (auto thumb = w.Ifd(next, "thumb", 0)) {
       out.push_back({"{ushort=1}", PropValue::Reader(std::move(thumb))});
     }
   }

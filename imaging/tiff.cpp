@@ -1,11 +1,576 @@
-// Placeholder until the tiff decoder lands.
+// TIFF decoding with libtiff, read from memory: every directory of the main
+// IFD chain is a frame; pixels come through libtiff's RGBA interface (strips
+// and tiles, every compression and photometric it decodes) in stored row
+// order, since the caller applies the Orientation tag itself.
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <new>
+
+#include "imaging/exif_internal.h"
 #include "imaging/imaging.h"
 
 namespace img {
+namespace {
 
-HResult CreateTiffDecoder(Bytes, std::unique_ptr<Decoder>* out) {
-  if (out) out->reset();
-  return kErrUnknownImageFormat;
+// Directories beyond this many are not offered as frames.
+constexpr std::size_t kMaxFrames = 10000;
+
+// ---------------------------------------------------------------------------
+// libtiff over a byte vector.
+
+struct MemFile {
+  const std::uint8_t* data;
+  std::uint64_t size;
+  std::uint64_t pos;
+};
+
+tmsize_t ReadProc(thandle_t h, void* buf, tmsize_t n) {
+  auto* f = static_cast<MemFile*>(h);
+  if (n <= 0 || f->pos >= f->size) return 0;
+  std::uint64_t m = f->size - f->pos;
+  if (static_cast<std::uint64_t>(n) < m) m = static_cast<std::uint64_t>(n);
+  std::memcpy(buf, f->data + f->pos, static_cast<std::size_t>(m));
+  f->pos += m;
+  return static_cast<tmsize_t>(m);
+}
+
+tmsize_t WriteProc(thandle_t, void*, tmsize_t) { return -1; }
+
+toff_t SeekProc(thandle_t h, toff_t off, int whence) {
+  auto* f = static_cast<MemFile*>(h);
+  std::uint64_t base = 0;
+  if (whence == SEEK_CUR) {
+    base = f->pos;
+  } else if (whence == SEEK_END) {
+    base = f->size;
+  } else if (whence != SEEK_SET) {
+    return static_cast<toff_t>(-1);
+  }
+  // libtiff passes relative moves as unsigned; a result past 2^63 is refused.
+  const std::uint64_t to = base + off;
+  if (to > (UINT64_MAX >> 1)) return static_cast<toff_t>(-1);
+  f->pos = to;
+  return to;
+}
+
+int CloseProc(thandle_t) { return 0; }
+toff_t SizeProc(thandle_t h) { return static_cast<MemFile*>(h)->size; }
+
+int MapProc(thandle_t h, void** base, toff_t* size) {
+  auto* f = static_cast<MemFile*>(h);
+  // libtiff only reads through the map.
+  *base = const_cast<std::uint8_t*>(f->data);
+  *size = f->size;
+  return 1;
+}
+
+void UnmapProc(thandle_t, void*, toff_t) {}
+
+int QuietHandler(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+// The per-handle handlers above silence every message a handle reports;
+// the process-wide ones (messages without a handle) are switched off once.
+void SilenceLibtiff() {
+  static const bool done = [] {
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+    return true;
+  }();
+  (void)done;
+}
+
+// One open libtiff handle over shared bytes; the handle reads `file`, so
+// both live and die together.
+class TiffHandle {
+ public:
+  static std::unique_ptr<TiffHandle> Open(const Bytes& bytes) {
+    SilenceLibtiff();
+    std::unique_ptr<TiffHandle> h(new (std::nothrow) TiffHandle(bytes));
+    if (!h) return nullptr;
+    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+    if (!opts) return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, QuietHandler, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, QuietHandler, nullptr);
+    // No single allocation of libtiff's beyond what the largest picture we
+    // accept could need (16-bit RGBA), plus room for its tables.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(kMaxPixels * 8 + (64u << 20)));
+    // "h": the header only; the directory wanted is read next.
+    h->tif_ = TIFFClientOpenExt("memory", "rh", &h->file_, ReadProc, WriteProc, SeekProc, CloseProc,
+                                SizeProc, MapProc, UnmapProc, opts);
+    TIFFOpenOptionsFree(opts);
+    if (!h->tif_) return nullptr;
+    return h;
+  }
+
+  ~TiffHandle() {
+    if (tif_) TIFFClose(tif_);
+  }
+  TiffHandle(const TiffHandle&) = delete;
+  TiffHandle& operator=(const TiffHandle&) = delete;
+
+  TIFF* tif() const { return tif_; }
+
+ private:
+  explicit TiffHandle(const Bytes& bytes) : bytes_(bytes), file_{bytes->data(), bytes->size(), 0} {}
+
+  Bytes bytes_;
+  MemFile file_;
+  TIFF* tif_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// What a directory holds.
+
+enum class Alpha { None, Associated, Unassociated };
+
+struct Info {
+  std::uint32_t width = 0, height = 0;
+  std::uint16_t bps = 1, spp = 1, photometric = PHOTOMETRIC_MINISWHITE;
+  std::uint16_t planar = PLANARCONFIG_CONTIG, sampleFormat = SAMPLEFORMAT_UINT;
+  std::uint16_t extraSamples = 0, inkSet = INKSET_CMYK;
+  Alpha alpha = Alpha::None;
+  PixelFormat native = PixelFormat::Unknown;
+};
+
+// Alpha as libtiff's RGBA interface sees it: an unspecified extra sample
+// with more than three samples is associated. (Samples beyond the colour
+// channels without an ExtraSamples tag are made unspecified extra samples
+// when libtiff reads the directory.)
+Alpha AlphaOf(std::uint16_t spp, std::uint16_t extras, const std::uint16_t* info) {
+  if (extras < 1 || !info) return Alpha::None;
+  switch (info[0]) {
+    case EXTRASAMPLE_UNSPECIFIED:
+      return spp > 3 ? Alpha::Associated : Alpha::None;
+    case EXTRASAMPLE_ASSOCALPHA:
+      return Alpha::Associated;
+    case EXTRASAMPLE_UNASSALPHA:
+      return Alpha::Unassociated;
+    default:
+      return Alpha::None;
+  }
+}
+
+PixelFormat NativeOf(const Info& i) {
+  const bool wide = i.bps == 16;
+  const bool assoc = i.alpha == Alpha::Associated;
+  switch (i.photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+      if (i.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+        return i.bps == 32 && i.spp == 1 ? PixelFormat::Gray32Float : PixelFormat::Unknown;
+      }
+      if (i.alpha != Alpha::None) {
+        if (wide) return assoc ? PixelFormat::Prgba64 : PixelFormat::Rgba64;
+        return assoc ? PixelFormat::Pbgra32 : PixelFormat::Bgra32;
+      }
+      switch (i.bps) {
+        case 1:
+          return PixelFormat::BlackWhite;
+        case 2:
+          return PixelFormat::Gray2;
+        case 4:
+          return PixelFormat::Gray4;
+        case 8:
+          return PixelFormat::Gray8;
+        case 16:
+          return PixelFormat::Gray16;
+        default:
+          return PixelFormat::Unknown;
+      }
+    case PHOTOMETRIC_PALETTE:
+      switch (i.bps) {
+        case 1:
+          return PixelFormat::Indexed1;
+        case 2:
+          return PixelFormat::Indexed2;
+        case 4:
+          return PixelFormat::Indexed4;
+        case 8:
+          return PixelFormat::Indexed8;
+        default:
+          return PixelFormat::Unknown;
+      }
+    case PHOTOMETRIC_RGB:
+    case PHOTOMETRIC_YCBCR:
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB:
+      if (i.sampleFormat == SAMPLEFORMAT_IEEEFP || (i.bps != 8 && i.bps != 16)) {
+        return PixelFormat::Unknown;
+      }
+      if (i.alpha != Alpha::None) {
+        if (wide) return assoc ? PixelFormat::Prgba64 : PixelFormat::Rgba64;
+        return assoc ? PixelFormat::Pbgra32 : PixelFormat::Bgra32;
+      }
+      return wide ? PixelFormat::Rgb48 : PixelFormat::Bgr24;
+    case PHOTOMETRIC_SEPARATED:
+      if (i.inkSet != INKSET_CMYK || i.spp < 4 || i.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+        return PixelFormat::Unknown;
+      }
+      return i.bps == 8 ? PixelFormat::Cmyk32 : wide ? PixelFormat::Cmyk64 : PixelFormat::Unknown;
+    default:
+      return PixelFormat::Unknown;
+  }
+}
+
+bool ReadInfo(TIFF* tif, Info* out) {
+  Info i;
+  if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &i.width) ||
+      !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &i.height)) {
+    return false;
+  }
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &i.bps);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &i.spp);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &i.planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &i.sampleFormat);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &i.inkSet);
+  std::uint16_t* extraInfo = nullptr;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &i.extraSamples, &extraInfo);
+  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &i.photometric)) {
+    // As libtiff's RGBA interface guesses it.
+    const int colour = i.spp - i.extraSamples;
+    i.photometric = colour == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+  }
+  i.alpha = AlphaOf(i.spp, i.extraSamples, extraInfo);
+  i.native = NativeOf(i);
+  *out = i;
+  return true;
+}
+
+bool IsCmyk(const Info& i) {
+  return i.native == PixelFormat::Cmyk32 || i.native == PixelFormat::Cmyk64;
+}
+
+// ---------------------------------------------------------------------------
+// Pixels.
+
+// Straight BGRA from premultiplied.
+void Unpremultiply(std::uint8_t* p) {
+  const unsigned a = p[3];
+  if (a == 255) return;
+  if (a == 0) {
+    p[0] = p[1] = p[2] = 0;
+    return;
+  }
+  for (int c = 0; c < 3; ++c) {
+    const unsigned v = (p[c] * 255u + a / 2) / a;
+    p[c] = static_cast<std::uint8_t>(v > 255 ? 255 : v);
+  }
+}
+
+// Reads the first four samples of every pixel of a separated (CMYK) image,
+// 8 or 16 bits, contiguous or planar, strips or tiles, into 4-byte pixels
+// (16-bit samples keep their high byte).
+HResult ReadCmyk(TIFF* tif, const Info& info, std::uint8_t* out, std::size_t stride) {
+  const std::uint32_t w = info.width, h = info.height;
+  const std::size_t bytesPer = info.bps / 8;
+  const bool separate = info.planar == PLANARCONFIG_SEPARATE;
+  const unsigned planes = separate ? 4 : 1;
+  const std::size_t perPixel = separate ? 1 : info.spp;
+  const bool tiled = TIFFIsTiled(tif) != 0;
+
+  std::uint32_t cw = w, ch = 0;  // chunk (strip or tile) size in pixels
+  tmsize_t chunkBytes = 0;
+  if (tiled) {
+    if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &cw) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &ch))
+      return kErrBadImage;
+    chunkBytes = TIFFTileSize(tif);
+  } else {
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &ch);
+    if (ch > h) ch = h;
+    chunkBytes = TIFFStripSize(tif);
+  }
+  if (cw == 0 || ch == 0 || chunkBytes <= 0) return kErrBadImage;
+  const std::size_t rowBytes = static_cast<std::size_t>(cw) * perPixel * bytesPer;
+  if (static_cast<std::uint64_t>(rowBytes) * ch > static_cast<std::uint64_t>(chunkBytes))
+    return kErrBadImage;
+  // A tile may overhang the picture, but not be larger than both the whole
+  // plane and 16 MB: such a file only asks for memory.
+  const std::uint64_t plane = static_cast<std::uint64_t>(w) * h * perPixel * bytesPer;
+  if (static_cast<std::uint64_t>(chunkBytes) > std::max<std::uint64_t>(plane, 16u << 20))
+    return kErrBadImage;
+  std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow)
+                                            std::uint8_t[static_cast<std::size_t>(chunkBytes)]);
+  if (!chunk) return kOutOfMemory;
+
+  for (unsigned plane = 0; plane < planes; ++plane) {
+    for (std::uint32_t y0 = 0; y0 < h; y0 += ch) {
+      const std::uint32_t rows = h - y0 < ch ? h - y0 : ch;
+      for (std::uint32_t x0 = 0; x0 < w; x0 += cw) {
+        const std::uint32_t cols = w - x0 < cw ? w - x0 : cw;
+        tmsize_t got;
+        std::size_t need;
+        if (tiled) {
+          need = rowBytes * ch;
+          got = TIFFReadEncodedTile(tif, TIFFComputeTile(tif, x0, y0, 0, plane), chunk.get(),
+                                    chunkBytes);
+        } else {
+          need = rowBytes * rows;
+          got = TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y0, plane), chunk.get(),
+                                     static_cast<tmsize_t>(need));
+        }
+        if (got < 0 || static_cast<std::size_t>(got) < need) {
+          return kErrBadImage;
+        }
+        for (std::uint32_t r = 0; r < rows; ++r) {
+          const std::uint8_t* s = chunk.get() + r * rowBytes;
+          std::uint8_t* d = out + (y0 + r) * stride + static_cast<std::size_t>(x0) * 4;
+          for (std::uint32_t c = 0; c < cols; ++c, d += 4) {
+            for (unsigned k = 0; k < (separate ? 1u : 4u); ++k) {
+              const std::uint8_t* p = s + (c * perPixel + k) * bytesPer;
+              std::uint8_t v = p[0];
+              if (bytesPer == 2) {
+                std::uint16_t x;
+                std::memcpy(&x, p, 2);  // libtiff gives native byte order
+                v = static_cast<std::uint8_t>(x >> 8);
+              }
+              d[separate ? plane : k] = v;
+            }
+          }
+        }
+      }
+    }
+  }
+  return kOk;
+}
+
+class TiffFrame : public Frame {
+ public:
+  TiffFrame(std::unique_ptr<TiffHandle> handle, Info info,
+            std::shared_ptr<const MetadataReader> meta, std::vector<ColorContext> contexts)
+      : handle_(std::move(handle)),
+        info_(info),
+        meta_(std::move(meta)),
+        contexts_(std::move(contexts)) {}
+
+  std::uint32_t Width() const override { return info_.width; }
+  std::uint32_t Height() const override { return info_.height; }
+  PixelFormat NativeFormat() const override { return info_.native; }
+  std::vector<ColorContext> ColorContexts() const override { return contexts_; }
+  std::shared_ptr<const MetadataReader> Metadata() const override { return meta_; }
+
+  HResult CopyPixels(PixelFormat format, std::uint8_t* buffer, std::size_t stride,
+                     std::size_t size) override {
+    if (format != PixelFormat::Bgra32 && format != PixelFormat::Pbgra32 &&
+        format != PixelFormat::Bgr32 && format != PixelFormat::Bgr24) {
+      return kInvalidArg;
+    }
+    const std::size_t w = info_.width, h = info_.height;
+    const std::size_t outBpp = format == PixelFormat::Bgr24 ? 3 : 4;
+    HResult hr = CheckCopyArgs(info_.height, w * outBpp, buffer, stride, size);
+    if (Failed(hr)) return hr;
+
+    // The RGBA raster (one uint32 a pixel, rows of w): the caller's buffer
+    // itself when its rows are exactly that, else a scratch copy.
+    const bool inPlace = outBpp == 4 && stride == w * 4 &&
+                         reinterpret_cast<std::uintptr_t>(buffer) % alignof(std::uint32_t) == 0;
+    std::unique_ptr<std::uint32_t[]> scratch;
+    std::uint32_t* raster = nullptr;
+    if (inPlace) {
+      raster = reinterpret_cast<std::uint32_t*>(buffer);
+    } else {
+      scratch.reset(new (std::nothrow) std::uint32_t[w * h]);
+      if (!scratch) return kOutOfMemory;
+      raster = scratch.get();
+    }
+
+    bool premultiplied = false;
+    if (info_.native == PixelFormat::Cmyk64) {
+      // Beyond libtiff's RGBA interface: its own simple conversion, by hand.
+      hr = ReadCmyk(handle_->tif(), info_, reinterpret_cast<std::uint8_t*>(raster), w * 4);
+      if (Failed(hr)) return hr;
+      auto* p = reinterpret_cast<std::uint8_t*>(raster);
+      for (std::size_t n = 0; n < w * h; ++n, p += 4) {
+        const unsigned k = 255u - p[3];
+        const std::uint32_t r = k * (255u - p[0]) / 255, g = k * (255u - p[1]) / 255,
+                            b = k * (255u - p[2]) / 255;
+        const std::uint32_t v = r | (g << 8) | (b << 16) | 0xFF000000u;
+        std::memcpy(p, &v, 4);
+      }
+    } else {
+      hr = ReadRgba(raster, &premultiplied);
+      if (Failed(hr)) return hr;
+    }
+
+    std::unique_ptr<std::uint8_t[]> row;
+    if (!inPlace) {
+      row.reset(new (std::nothrow) std::uint8_t[w * 4]);
+      if (!row) return kOutOfMemory;
+    }
+    for (std::size_t y = 0; y < h; ++y) {
+      const std::uint32_t* src = raster + y * w;
+      std::uint8_t* dst = buffer + y * stride;
+      std::uint8_t* bgra = inPlace ? dst : row.get();
+      for (std::size_t x = 0; x < w; ++x) {
+        const std::uint32_t v = src[x];  // read before the same bytes are written
+        std::uint8_t* p = bgra + x * 4;
+        p[0] = static_cast<std::uint8_t>(TIFFGetB(v));
+        p[1] = static_cast<std::uint8_t>(TIFFGetG(v));
+        p[2] = static_cast<std::uint8_t>(TIFFGetR(v));
+        p[3] = static_cast<std::uint8_t>(TIFFGetA(v));
+        if (premultiplied) {
+          if (format == PixelFormat::Pbgra32) {
+            // A colour above its alpha would break premultiplied arithmetic.
+            for (int c = 0; c < 3; ++c) p[c] = p[c] > p[3] ? p[3] : p[c];
+          } else {
+            Unpremultiply(p);
+          }
+        }
+      }
+      if (premultiplied && format == PixelFormat::Pbgra32) {
+        if (!inPlace) std::memcpy(dst, bgra, w * 4);
+      } else {
+        StoreBgraRow(bgra, info_.width, format, dst);
+      }
+    }
+    return kOk;
+  }
+
+  HResult CopyCmyk(std::uint8_t* buffer, std::size_t stride, std::size_t size) override {
+    if (!IsCmyk(info_)) return kNotImpl;
+    HResult hr = CheckCopyArgs(info_.height, static_cast<std::size_t>(info_.width) * 4, buffer,
+                               stride, size);
+    if (Failed(hr)) return hr;
+    return ReadCmyk(handle_->tif(), info_, buffer, stride);
+  }
+
+ private:
+  // Decodes the directory through libtiff's RGBA interface into `raster`
+  // (width × height packed ABGR, rows as stored, top first).
+  // *premultiplied tells whether colour comes multiplied by alpha.
+  HResult ReadRgba(std::uint32_t* raster, bool* premultiplied) {
+    TIFF* tif = handle_->tif();
+    *premultiplied = info_.alpha == Alpha::Associated;
+    if (info_.alpha == Alpha::Unassociated) {
+      // libtiff would premultiply unassociated alpha (and drop it for gray);
+      // calling it associated makes it pass the samples through unchanged.
+      std::uint16_t assoc = EXTRASAMPLE_ASSOCALPHA;
+      std::uint16_t extras = info_.extraSamples;
+      std::uint16_t* kinds = nullptr;
+      std::vector<std::uint16_t> edited;
+      TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extras, &kinds);
+      if (extras >= 1 && kinds) {
+        edited.assign(kinds, kinds + extras);
+      } else {
+        edited.assign(1, 0);
+      }
+      edited[0] = assoc;
+      if (!TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(edited.size()),
+                        edited.data())) {
+        return kErrBadImage;
+      }
+    }
+    char emsg[1024] = {};
+    if (!TIFFRGBAImageOK(tif, emsg)) return kErrBadImage;
+    TIFFRGBAImage rgba;
+    std::memset(&rgba, 0, sizeof rgba);
+    if (!TIFFRGBAImageBegin(&rgba, tif, 1, emsg)) return kErrBadImage;
+    struct End {
+      TIFFRGBAImage* r;
+      ~End() { TIFFRGBAImageEnd(r); }
+    } end{&rgba};
+    if (rgba.width != info_.width || rgba.height != info_.height) return kErrBadImage;
+    // Rows exactly as stored: libtiff flips when the file's orientation and
+    // the requested one differ, so both are made top-left.
+    rgba.req_orientation = ORIENTATION_TOPLEFT;
+    rgba.orientation = ORIENTATION_TOPLEFT;
+    if (!TIFFRGBAImageGet(&rgba, raster, info_.width, info_.height)) return kErrBadImage;
+    return kOk;
+  }
+
+  std::unique_ptr<TiffHandle> handle_;
+  Info info_;
+  std::shared_ptr<const MetadataReader> meta_;
+  std::vector<ColorContext> contexts_;
+};
+
+class TiffDecoder : public Decoder {
+ public:
+  TiffDecoder(Bytes bytes, std::vector<std::uint64_t> offsets)
+      : bytes_(std::move(bytes)), offsets_(std::move(offsets)) {}
+
+  Container GetContainerFormat() const override { return Container::Tiff; }
+  std::uint32_t GetFrameCount() const override {
+    return static_cast<std::uint32_t>(offsets_.size());
+  }
+
+  HResult GetFrame(std::uint32_t index, std::unique_ptr<Frame>* out) override {
+    if (!out) return kPointer;
+    out->reset();
+    if (index >= offsets_.size()) return kInvalidArg;
+    std::unique_ptr<TiffHandle> handle = TiffHandle::Open(bytes_);
+    if (!handle) return kErrBadHeader;
+    if (!TIFFSetSubDirectory(handle->tif(), offsets_[index])) return kErrBadImage;
+    Info info;
+    if (!ReadInfo(handle->tif(), &info)) return kErrBadImage;
+    if (info.width == 0 || info.height == 0) return kErrBadImage;
+    if (static_cast<std::uint64_t>(info.width) * info.height > kMaxPixels) return kOutOfMemory;
+
+    std::shared_ptr<const MetadataReader> meta;
+    if (auto ifd = ParseIfdAt(bytes_->data(), bytes_->size(), offsets_[index])) {
+      meta = std::make_shared<MetadataReader>(
+          "tiff", std::vector<MetaItem>{{"ifd", PropValue::Reader(std::move(ifd))}});
+    }
+
+    std::vector<ColorContext> contexts;
+    std::uint32_t iccLen = 0;
+    void* icc = nullptr;
+    if (TIFFGetField(handle->tif(), TIFFTAG_ICCPROFILE, &iccLen, &icc) && icc && iccLen > 0) {
+      ColorContext c;
+      c.type = ColorContext::Type::Profile;
+      const auto* p = static_cast<const std::uint8_t*>(icc);
+      c.profile.assign(p, p + iccLen);
+      contexts.push_back(std::move(c));
+    }
+    std::uint32_t space = 0;
+    if (ReadUInt(meta.get(), "/ifd/exif/{ushort=40961}", &space)) {
+      PropValue interop;
+      const bool r03 =
+          Succeeded(meta->GetMetadataByName("/ifd/exif/interop/{ushort=1}", &interop)) &&
+          interop.vt == kVtLpstr && interop.bytes == "R03";
+      const std::uint32_t chosen = space == 1                                 ? 1
+                                   : (space == 2 || (space == 0xFFFF && r03)) ? 2
+                                                                              : 0;
+      if (chosen) {
+        ColorContext c;
+        c.type = ColorContext::Type::ExifColorSpace;
+        c.exifColorSpace = chosen;
+        contexts.push_back(std::move(c));
+      }
+    }
+    *out =
+        std::make_unique<TiffFrame>(std::move(handle), info, std::move(meta), std::move(contexts));
+    return kOk;
+  }
+
+ private:
+  Bytes bytes_;
+  std::vector<std::uint64_t> offsets_;
+};
+
+}  // namespace
+
+HResult CreateTiffDecoder(Bytes bytes, std::unique_ptr<Decoder>* out) {
+  if (!out) return kPointer;
+  out->reset();
+  TiffHeader header;
+  if (!bytes || !ReadTiffHeader(bytes->data(), bytes->size(), &header)) {
+    // Four signature bytes with a short or odd rest are still TIFF's.
+    if (bytes && bytes->size() >= 4) {
+      const std::uint8_t* b = bytes->data();
+      const bool ii = b[0] == 'I' && b[1] == 'I' && (b[2] == 42 || b[2] == 43) && b[3] == 0;
+      const bool mm = b[0] == 'M' && b[1] == 'M' && b[2] == 0 && (b[3] == 42 || b[3] == 43);
+      if (ii || mm) return kErrBadHeader;
+    }
+    return kErrUnknownImageFormat;
+  }
+  std::vector<std::uint64_t> offsets = TiffIfdChain(bytes->data(), bytes->size(), kMaxFrames);
+  if (offsets.empty()) return kErrBadHeader;
+  *out = std::make_unique<TiffDecoder>(std::move(bytes), std::move(offsets));
+  return kOk;
 }
 
 }  // namespace img

@@ -12,7 +12,7 @@ for target in "$build"/tests/fuzz/fuzz_*; do
   corpus=$build/corpus/$name
   mkdir -p "$corpus"
   dict=$root/tests/fuzz/$name.dict
-  args=(-max_total_time="$seconds" -max_len=65536 -rss_limit_mb=4096 -timeout=20)
+  args=(-max_total_time="$seconds" -max_len=65536 -rss_limit_mb=8192 -malloc_limit_mb=8192 -timeout=120)
   [ -f "$dict" ] && args+=(-dict="$dict")
   if "$target" "${args[@]}" "$corpus" "$root/tests/fixtures" >"$build/$name.log" 2>&1; then
     echo "$name: $(grep -Eo 'Done [0-9]+ runs' "$build/$name.log" | tail -1)"

@@ -1,0 +1,38 @@
+// IFD access for multi-directory TIFF files (classic and BigTIFF), shared by
+// the TIFF decoder and the EXIF reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "imaging/imaging.h"
+
+namespace img {
+
+// The byte order and offset width of a TIFF header: "II*\0" / "MM\0*"
+// (classic, 32-bit offsets) or "II+\0" / "MM\0+" (BigTIFF, 64-bit offsets).
+// False when the bytes are not a TIFF header.
+struct TiffHeader {
+  bool bigEndian = false;
+  bool big = false;        // BigTIFF
+  std::uint64_t ifd0 = 0;  // offset of the first IFD
+};
+bool ReadTiffHeader(const std::uint8_t* data, std::size_t size, TiffHeader* out);
+
+// Offsets of the main IFD chain (IFD0, IFD1, ...) in order: at most
+// `maxCount` of them; the walk stops at a zero next-offset, a directory that
+// lies outside the bytes, or an offset already seen (an IFD loop).
+std::vector<std::uint64_t> TiffIfdChain(const std::uint8_t* data, std::size_t size,
+                                        std::size_t maxCount);
+
+// The IFD at `offset` as a reader of format "ifd" whose items are
+// "{ushort=TAG}" with the same typed values ParseTiffIfds gives (BigTIFF's
+// 64-bit types as VT_UI8 / VT_I8), with its EXIF, GPS and interoperability
+// IFDs nested as "{ushort=34665}", "{ushort=34853}", "{ushort=40965}".
+// Null when the header or the directory cannot be read.
+std::shared_ptr<const MetadataReader> ParseIfdAt(const std::uint8_t* data, std::size_t size,
+                                                 std::uint64_t offset);
+
+}  // namespace img
