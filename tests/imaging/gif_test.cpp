@@ -24,6 +24,8 @@ using testing_support::DecodeFixture;
 using testing_support::Fixture;
 using testing_support::FixtureBytes;
 using testing_support::ReadBytes;
+using testing_support::Put16;
+using testing_support::Put32;
 using testing_support::ShareBytes;
 
 using ByteVec = std::vector<std::uint8_t>;
@@ -31,10 +33,6 @@ using ByteVec = std::vector<std::uint8_t>;
 // ---------------------------------------------------------------------------
 // Hand-built GIF files.
 
-void Put16(ByteVec* v, std::uint32_t x) {
-  v->push_back(static_cast<std::uint8_t>(x));
-  v->push_back(static_cast<std::uint8_t>(x >> 8));
-}
 
 // Packs `data` into sub-blocks of at most 255 bytes and the terminator.
 void PutBlocks(ByteVec* v, const ByteVec& data) {

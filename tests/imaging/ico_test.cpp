@@ -19,18 +19,12 @@ using testing_support::DecodeFixture;
 using testing_support::Fixture;
 using testing_support::FixtureBytes;
 using testing_support::ReadBytes;
+using testing_support::Put16;
+using testing_support::Put32;
 using testing_support::ShareBytes;
 
 using ByteVec = std::vector<std::uint8_t>;
 
-void Put16(ByteVec* v, std::uint32_t x) {
-  v->push_back(static_cast<std::uint8_t>(x));
-  v->push_back(static_cast<std::uint8_t>(x >> 8));
-}
-void Put32(ByteVec* v, std::uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
 
 // An icon's DIB: BITMAPINFOHEADER (height counted twice), colour table,
 // colour rows and AND mask rows, both bottom-up and padded by the caller.

@@ -39,6 +39,16 @@ img::Bytes ShareBytes(std::vector<std::uint8_t> bytes) {
 
 img::Bytes FixtureBytes(const std::string& name) { return ShareBytes(ReadBytes(Fixture(name))); }
 
+void Put16(std::vector<std::uint8_t>* v, std::uint32_t x) {
+  v->push_back(static_cast<std::uint8_t>(x));
+  v->push_back(static_cast<std::uint8_t>(x >> 8));
+}
+
+void Put32(std::vector<std::uint8_t>* v, std::uint32_t x) {
+  Put16(v, x & 0xFFFF);
+  Put16(v, x >> 16);
+}
+
 std::uint32_t Decoded::At(std::uint32_t x, std::uint32_t y) const {
   std::size_t bpp = bgra.size() / (static_cast<std::size_t>(width) * height);
   const std::uint8_t* p = bgra.data() + (static_cast<std::size_t>(y) * width + x) * bpp;

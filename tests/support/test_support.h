@@ -19,6 +19,10 @@ void WriteBytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes
 img::Bytes ShareBytes(std::vector<std::uint8_t> bytes);
 img::Bytes FixtureBytes(const std::string& name);
 
+// Little-endian fields for hand-built files.
+void Put16(std::vector<std::uint8_t>* v, std::uint32_t x);
+void Put32(std::vector<std::uint8_t>* v, std::uint32_t x);
+
 // Decodes frame `index` of a fixture into straight BGRA; empty on failure.
 struct Decoded {
   img::HResult hr = img::kFail;
