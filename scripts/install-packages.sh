@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build pkg-config g++ clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64-posix mingw-w64-tools nasm meson dpkg-dev
-  wine64 xvfb xauth
+  wine wine64 xvfb xauth
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libgif-dev libtiff-dev liblcms2-dev libwebp-dev
   libavif-dev libdav1d-dev libpugixml-dev libgtest-dev googletest
   imagemagick libjpeg-turbo-progs libavif-bin webp libimage-exiftool-perl exiv2
@@ -18,5 +18,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
