@@ -37,4 +37,14 @@ std::wstring ExtensionPart(const std::wstring& path);
 std::string WideToUtf8(const std::wstring& text);
 std::wstring Utf8ToWide(const std::string& bytes);
 
+// Strict UTF-8: true with the decoded text in *out when all `size` bytes are
+// valid UTF-8 (zero bytes included as characters); false, with *out cleared,
+// for bad or truncated sequences, overlong forms, surrogates and code points
+// above U+10FFFF.
+bool Utf8ToWideStrict(const char* data, std::size_t size, std::wstring* out);
+
+// Bytes in the system ANSI code page: the real one on Windows, Windows-1252
+// elsewhere. Empty when the conversion gives nothing.
+std::wstring AnsiToWide(const char* data, std::size_t size);
+
 }  // namespace platform

@@ -57,6 +57,62 @@ std::string WideToUtf8(const std::wstring& text) {
   return out;
 }
 
+bool Utf8ToWideStrict(const char* data, std::size_t size, std::wstring* out) {
+  out->clear();
+  auto at = [&](std::size_t k) { return static_cast<unsigned char>(data[k]); };
+  std::size_t i = 0;
+  while (i < size) {
+    const unsigned char b = at(i);
+    char32_t c;
+    std::size_t len;
+    if (b < 0x80) {
+      c = b, len = 1;
+    } else if ((b & 0xE0) == 0xC0) {
+      c = b & 0x1F, len = 2;
+    } else if ((b & 0xF0) == 0xE0) {
+      c = b & 0x0F, len = 3;
+    } else if ((b & 0xF8) == 0xF0) {
+      c = b & 0x07, len = 4;
+    } else {
+      out->clear();
+      return false;
+    }
+    bool good = len <= size - i;
+    for (std::size_t k = 1; good && k < len; ++k) {
+      if ((at(i + k) & 0xC0) != 0x80)
+        good = false;
+      else
+        c = (c << 6) | (at(i + k) & 0x3F);
+    }
+    static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (!good || c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      out->clear();
+      return false;
+    }
+    *out += static_cast<wchar_t>(c);
+    i += len;
+  }
+  return true;
+}
+
+std::wstring AnsiToWide(const char* data, std::size_t size) {
+  // Windows-1252 for 0x80..0x9F; the five bytes it leaves undefined map to the
+  // C1 controls of the same number, as the Windows conversion does.
+  static const char16_t kHigh[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+  };
+  std::wstring out;
+  out.reserve(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    const unsigned char b = static_cast<unsigned char>(data[i]);
+    out +=
+        (b >= 0x80 && b < 0xA0) ? static_cast<wchar_t>(kHigh[b - 0x80]) : static_cast<wchar_t>(b);
+  }
+  return out;
+}
+
 std::wstring Utf8ToWide(const std::string& bytes) {
   std::wstring out;
   std::size_t i = 0, n = bytes.size();

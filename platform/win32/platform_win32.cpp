@@ -44,6 +44,32 @@ std::wstring Utf8ToWide(const std::string& bytes) {
   return out;
 }
 
+bool Utf8ToWideStrict(const char* data, std::size_t size, std::wstring* out) {
+  out->clear();
+  if (size == 0) return true;
+  if (size > 0x7FFFFFFF) return false;
+  const int len = static_cast<int>(size);
+  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, data, len, nullptr, 0);
+  if (n <= 0) return false;
+  out->assign(static_cast<std::size_t>(n), L'\0');
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, data, len, out->data(), n) != n) {
+    out->clear();
+    return false;
+  }
+  return true;
+}
+
+std::wstring AnsiToWide(const char* data, std::size_t size) {
+  if (size == 0 || size > 0x7FFFFFFF) return std::wstring();
+  const int len = static_cast<int>(size);
+  int n = MultiByteToWideChar(CP_ACP, 0, data, len, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  n = MultiByteToWideChar(CP_ACP, 0, data, len, out.data(), n);
+  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return out;
+}
+
 ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes,
                          std::uint64_t maxBytes) {
   FileHandle f(OpenForReading(path));
