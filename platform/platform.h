@@ -47,4 +47,15 @@ bool Utf8ToWideStrict(const char* data, std::size_t size, std::wstring* out);
 // elsewhere. Empty when the conversion gives nothing.
 std::wstring AnsiToWide(const char* data, std::size_t size);
 
+// The current local date and time, to the second.
+struct LocalTime {
+  int year = 0;
+  int month = 0;  // 1 to 12
+  int day = 0;    // 1 to 31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+LocalTime LocalTimeNow();
+
 }  // namespace platform

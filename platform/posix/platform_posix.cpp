@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <new>
 
 #include "platform/owned.h"
@@ -191,6 +192,21 @@ bool ReadFilePrefix(const std::wstring& path, std::size_t n, std::vector<std::ui
 unsigned LogicalProcessors() {
   long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n < 1 ? 1u : static_cast<unsigned>(n);
+}
+
+LocalTime LocalTimeNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  LocalTime t;
+  if (!localtime_r(&now, &tm)) return t;
+  t.year = tm.tm_year + 1900;
+  t.month = tm.tm_mon + 1;
+  t.day = tm.tm_mday;
+  t.hour = tm.tm_hour;
+  t.minute = tm.tm_min;
+  // A leap second reads as 60; the EXIF form has no room for it.
+  t.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
+  return t;
 }
 
 }  // namespace platform

@@ -109,4 +109,17 @@ unsigned LogicalProcessors() {
   return si.dwNumberOfProcessors < 1 ? 1u : static_cast<unsigned>(si.dwNumberOfProcessors);
 }
 
+LocalTime LocalTimeNow() {
+  SYSTEMTIME st{};
+  GetLocalTime(&st);
+  LocalTime t;
+  t.year = st.wYear;
+  t.month = st.wMonth;
+  t.day = st.wDay;
+  t.hour = st.wHour;
+  t.minute = st.wMinute;
+  t.second = st.wSecond;
+  return t;
+}
+
 }  // namespace platform
