@@ -49,6 +49,50 @@ bool ReadFully(int fd, std::uint8_t* p, std::size_t n) {
   return true;
 }
 
+// Decodes UTF-8 into wide characters. Strict: any invalid sequence (bad
+// lead or continuation byte, overlong form, surrogate, above U+10FFFF) fails
+// with an empty result; otherwise it becomes U+FFFD and decoding goes on.
+bool DecodeUtf8(const char* data, std::size_t size, bool strict, std::wstring* out) {
+  out->clear();
+  auto at = [&](std::size_t k) { return static_cast<unsigned char>(data[k]); };
+  static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+  std::size_t i = 0;
+  while (i < size) {
+    const unsigned char b = at(i);
+    char32_t c = 0;
+    std::size_t len = 0;
+    if (b < 0x80) {
+      c = b, len = 1;
+    } else if ((b & 0xE0) == 0xC0) {
+      c = b & 0x1F, len = 2;
+    } else if ((b & 0xF0) == 0xE0) {
+      c = b & 0x0F, len = 3;
+    } else if ((b & 0xF8) == 0xF0) {
+      c = b & 0x07, len = 4;
+    }
+    bool good = len != 0 && len <= size - i;
+    for (std::size_t k = 1; good && k < len; ++k) {
+      if ((at(i + k) & 0xC0) != 0x80) {
+        good = false;
+      } else {
+        c = (c << 6) | (at(i + k) & 0x3F);
+      }
+    }
+    if (!good || c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      if (strict) {
+        out->clear();
+        return false;
+      }
+      *out += L'\xFFFD';
+      ++i;
+      continue;
+    }
+    *out += static_cast<wchar_t>(c);
+    i += len;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string WideToUtf8(const std::wstring& text) {
@@ -59,41 +103,7 @@ std::string WideToUtf8(const std::wstring& text) {
 }
 
 bool Utf8ToWideStrict(const char* data, std::size_t size, std::wstring* out) {
-  out->clear();
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(data[k]); };
-  std::size_t i = 0;
-  while (i < size) {
-    const unsigned char b = at(i);
-    char32_t c;
-    std::size_t len;
-    if (b < 0x80) {
-      c = b, len = 1;
-    } else if ((b & 0xE0) == 0xC0) {
-      c = b & 0x1F, len = 2;
-    } else if ((b & 0xF0) == 0xE0) {
-      c = b & 0x0F, len = 3;
-    } else if ((b & 0xF8) == 0xF0) {
-      c = b & 0x07, len = 4;
-    } else {
-      out->clear();
-      return false;
-    }
-    bool good = len <= size - i;
-    for (std::size_t k = 1; good && k < len; ++k) {
-      if ((at(i + k) & 0xC0) != 0x80)
-        good = false;
-      else
-        c = (c << 6) | (at(i + k) & 0x3F);
-    }
-    static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!good || c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      out->clear();
-      return false;
-    }
-    *out += static_cast<wchar_t>(c);
-    i += len;
-  }
-  return true;
+  return DecodeUtf8(data, size, true, out);
 }
 
 std::wstring AnsiToWide(const char* data, std::size_t size) {
@@ -116,41 +126,7 @@ std::wstring AnsiToWide(const char* data, std::size_t size) {
 
 std::wstring Utf8ToWide(const std::string& bytes) {
   std::wstring out;
-  std::size_t i = 0, n = bytes.size();
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  while (i < n) {
-    unsigned char b = at(i);
-    char32_t c;
-    std::size_t len;
-    if (b < 0x80) {
-      c = b, len = 1;
-    } else if ((b & 0xE0) == 0xC0) {
-      c = b & 0x1F, len = 2;
-    } else if ((b & 0xF0) == 0xE0) {
-      c = b & 0x0F, len = 3;
-    } else if ((b & 0xF8) == 0xF0) {
-      c = b & 0x07, len = 4;
-    } else {
-      out += L'\xFFFD';
-      ++i;
-      continue;
-    }
-    bool good = len <= n - i;
-    for (std::size_t k = 1; good && k < len; ++k) {
-      if ((at(i + k) & 0xC0) != 0x80)
-        good = false;
-      else
-        c = (c << 6) | (at(i + k) & 0x3F);
-    }
-    static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!good || c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      out += L'\xFFFD';
-      ++i;
-      continue;
-    }
-    out += static_cast<wchar_t>(c);
-    i += len;
-  }
+  DecodeUtf8(bytes.data(), bytes.size(), false, &out);
   return out;
 }
 
