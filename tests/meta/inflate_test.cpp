@@ -92,6 +92,25 @@ TEST(InflateTest, DecodesWhatZlibWrites) {
   }
 }
 
+// Every compression level, each compared with what zlib's own inflate
+// returns for the same stream.
+TEST(InflateTest, AgreesWithZlibAtEveryLevel) {
+  for (const Payload& p : Payloads()) {
+    for (int level = 0; level <= 9; ++level) {
+      SCOPED_TRACE(std::string(p.name) + " / level " + std::to_string(level));
+      const Bytes z = Deflate(p.bytes, level, Z_DEFAULT_STRATEGY);
+      Bytes reference(p.bytes.size() + 1);
+      uLongf refLen = static_cast<uLongf>(reference.size());
+      ASSERT_EQ(uncompress(reference.data(), &refLen, z.data(), static_cast<uLong>(z.size())),
+                Z_OK);
+      reference.resize(refLen);
+      Bytes out;
+      ASSERT_TRUE(Inflate(z.data(), z.size(), &out, kMaxInflated));
+      EXPECT_EQ(out, reference);
+    }
+  }
+}
+
 // The settings above really reach each block type (the first block's BTYPE
 // sits in bits 1-2 of the byte after the header).
 TEST(InflateTest, SettingsCoverEveryBlockType) {

@@ -1,6 +1,8 @@
-// Arbitrary bytes through the four container parsers. Besides not crashing,
+// Checks shared by the container parser fuzz targets: besides not crashing,
 // every unit a parser accepts must lie inside the buffer, in file order,
 // without overlapping its neighbour; a violation aborts so the fuzzer keeps it.
+#pragma once
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,22 +11,19 @@
 
 #include "meta/parsers.h"
 
-namespace {
+namespace fuzz_meta {
 
-void Check(bool cond) {
+inline void Check(bool cond) {
   if (!cond) std::abort();
 }
 
 // [off, off + n) lies inside a buffer of `size` bytes.
-bool Inside(std::uint64_t off, std::uint64_t n, std::uint64_t size) {
+inline bool Inside(std::uint64_t off, std::uint64_t n, std::uint64_t size) {
   return off <= size && n <= size - off;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+inline void FuzzJpeg(const std::uint8_t* data, std::size_t size) {
   const std::uint64_t total = size;
-
   std::vector<meta::Seg> segs;
   std::uint64_t scan = 0;
   if (meta::ParseJpeg(data, size, &segs, &scan)) {
@@ -35,7 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Check(scan >= prev && Inside(scan, 4, total) && data[scan] == 0xFF && data[scan + 1] == 0xDA);
   }
+}
 
+inline void FuzzPng(const std::uint8_t* data, std::size_t size) {
+  const std::uint64_t total = size;
   std::vector<meta::Chunk> chunks;
   if (meta::ParsePng(data, size, &chunks)) {
     std::uint64_t next = 8;
@@ -47,7 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Check(!chunks.empty() && std::string(chunks.back().type) == "IEND");
   }
+}
 
+inline void FuzzWebp(const std::uint8_t* data, std::size_t size) {
+  const std::uint64_t total = size;
   std::vector<meta::RiffChunk> riff;
   if (meta::ParseWebp(data, size, &riff)) {
     std::uint64_t next = 12;
@@ -59,7 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> exif, xmp;
     meta::WebpBlobs(data, size, riff, &exif, &xmp);
   }
+}
 
+inline void FuzzGif(const std::uint8_t* data, std::size_t size) {
+  const std::uint64_t total = size;
   std::vector<meta::GifBlock> blocks;
   std::uint64_t first = 0, trailer = 0;
   if (meta::ParseGif(data, size, &blocks, &first, &trailer)) {
@@ -72,5 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Check(trailer == next && trailer < total && data[trailer] == 0x3B);
   }
-  return 0;
 }
+
+}  // namespace fuzz_meta

@@ -1,0 +1,7 @@
+// Arbitrary bytes through the PNG container parser.
+#include "tests/fuzz/meta_parser_checks.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz_meta::FuzzPng(data, size);
+  return 0;
+}
