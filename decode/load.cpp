@@ -1,5 +1,6 @@
 // Loading a file into a Picture: recognition, the decoders, orientation,
 // colour management and the checkerboard.
+#include <algorithm>
 #include <cwchar>
 #include <new>
 
@@ -27,21 +28,7 @@ const wchar_t kMsgHeic[] =
 // Formats a message with one or two insertions into err, truncating to fit.
 void WriteMessage(wchar_t* err, std::size_t errLen, const wchar_t* format, const std::wstring& a,
                   const std::wstring& b = std::wstring()) {
-  if (!err || errLen < 1) return;
-  std::wstring out;
-  bool first = true;
-  for (const wchar_t* p = format; *p; ++p) {
-    if (p[0] == L'%' && p[1] == L'l' && p[2] == L's') {
-      out += first ? a : b;
-      first = false;
-      p += 2;
-    } else {
-      out += *p;
-    }
-  }
-  std::size_t n = out.size() < errLen - 1 ? out.size() : errLen - 1;
-  std::wmemcpy(err, out.data(), n);
-  err[n] = L'\0';
+  platform::WriteMessage(err, errLen, platform::FormatMessageText(format, a, b));
 }
 
 bool IsHeic(const std::wstring& ext) {
@@ -296,10 +283,11 @@ Picture* picture_load(const wchar_t* path, wchar_t* err, std::size_t errLen) {
   if (pic) {
     // WebP and AVIF go to their libraries first; when a library says no, the
     // general decoders get the same bytes.
-    const Bundled kind = Sniff(file);
+    // The file is read once; recognition looks at the first bytes of it.
     std::vector<std::uint8_t> bytes;
     if (platform::ReadWholeFile(file, &bytes) == platform::ReadResult::Ok && FactoryReady()) {
       attempted = true;
+      const Bundled kind = SniffBytes(bytes.data(), std::min(bytes.size(), kSniffBytes));
       result = LoadBytes(pic.get(), std::move(bytes), kind);
     }
   }

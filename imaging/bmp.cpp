@@ -207,15 +207,8 @@ void ResolveAlpha(const std::uint8_t* data, Layout* layout) {
 }
 
 PixelFormat NativeFormatOf(const Layout& L) {
+  if (L.bpp <= 8) return IndexedFormat(L.bpp);
   switch (L.bpp) {
-    case 1:
-      return PixelFormat::Indexed1;
-    case 2:
-      return PixelFormat::Indexed2;
-    case 4:
-      return PixelFormat::Indexed4;
-    case 8:
-      return PixelFormat::Indexed8;
     case 16:
       if (L.alpha) return PixelFormat::Bgra32;
       return L.masks[0] == 0xF800 && L.masks[1] == 0x07E0 && L.masks[2] == 0x001F

@@ -71,6 +71,11 @@ enum class PixelFormat {
   Gray32Float,
 };
 
+// The paletted and gray formats of a sample depth (1, 2, 4, 8 and, for gray,
+// 16 bits); Unknown for any other depth.
+PixelFormat IndexedFormat(unsigned bits);
+PixelFormat GrayFormat(unsigned bits);
+
 // Bits per pixel of a format (0 for Unknown).
 std::uint32_t BitsPerPixel(PixelFormat f);
 const char* PixelFormatName(PixelFormat f);

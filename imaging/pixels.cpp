@@ -45,6 +45,38 @@ std::uint32_t BitsPerPixel(PixelFormat f) {
   return 0;
 }
 
+PixelFormat IndexedFormat(unsigned bits) {
+  switch (bits) {
+    case 1:
+      return PixelFormat::Indexed1;
+    case 2:
+      return PixelFormat::Indexed2;
+    case 4:
+      return PixelFormat::Indexed4;
+    case 8:
+      return PixelFormat::Indexed8;
+    default:
+      return PixelFormat::Unknown;
+  }
+}
+
+PixelFormat GrayFormat(unsigned bits) {
+  switch (bits) {
+    case 1:
+      return PixelFormat::BlackWhite;
+    case 2:
+      return PixelFormat::Gray2;
+    case 4:
+      return PixelFormat::Gray4;
+    case 8:
+      return PixelFormat::Gray8;
+    case 16:
+      return PixelFormat::Gray16;
+    default:
+      return PixelFormat::Unknown;
+  }
+}
+
 const char* PixelFormatName(PixelFormat f) {
   switch (f) {
     case PixelFormat::Unknown:

@@ -40,29 +40,9 @@ bool ReadIhdr(const std::vector<std::uint8_t>& bytes, Header* h) {
 PixelFormat NativeOf(const Header& h) {
   switch (h.colorType) {
     case PNG_COLOR_TYPE_GRAY:
-      switch (h.depth) {
-        case 1:
-          return PixelFormat::BlackWhite;
-        case 2:
-          return PixelFormat::Gray2;
-        case 4:
-          return PixelFormat::Gray4;
-        case 8:
-          return PixelFormat::Gray8;
-        default:
-          return PixelFormat::Gray16;
-      }
+      return GrayFormat(static_cast<unsigned>(h.depth));
     case PNG_COLOR_TYPE_PALETTE:
-      switch (h.depth) {
-        case 1:
-          return PixelFormat::Indexed1;
-        case 2:
-          return PixelFormat::Indexed2;
-        case 4:
-          return PixelFormat::Indexed4;
-        default:
-          return PixelFormat::Indexed8;
-      }
+      return IndexedFormat(static_cast<unsigned>(h.depth));
     case PNG_COLOR_TYPE_RGB:
       return h.depth == 16 ? PixelFormat::Rgb48 : PixelFormat::Bgr24;
     case PNG_COLOR_TYPE_GRAY_ALPHA:

@@ -166,33 +166,9 @@ PixelFormat NativeOf(const Info& i) {
         if (wide) return assoc ? PixelFormat::Prgba64 : PixelFormat::Rgba64;
         return assoc ? PixelFormat::Pbgra32 : PixelFormat::Bgra32;
       }
-      switch (i.bps) {
-        case 1:
-          return PixelFormat::BlackWhite;
-        case 2:
-          return PixelFormat::Gray2;
-        case 4:
-          return PixelFormat::Gray4;
-        case 8:
-          return PixelFormat::Gray8;
-        case 16:
-          return PixelFormat::Gray16;
-        default:
-          return PixelFormat::Unknown;
-      }
+      return GrayFormat(i.bps);
     case PHOTOMETRIC_PALETTE:
-      switch (i.bps) {
-        case 1:
-          return PixelFormat::Indexed1;
-        case 2:
-          return PixelFormat::Indexed2;
-        case 4:
-          return PixelFormat::Indexed4;
-        case 8:
-          return PixelFormat::Indexed8;
-        default:
-          return PixelFormat::Unknown;
-      }
+      return IndexedFormat(i.bps);
     case PHOTOMETRIC_RGB:
     case PHOTOMETRIC_YCBCR:
     case PHOTOMETRIC_CIELAB:

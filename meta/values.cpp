@@ -8,6 +8,7 @@
 #include <string>
 
 #include "meta/meta.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -307,15 +308,6 @@ bool BuildValue(const std::wstring& text, std::uint16_t varType, img::PropValue*
   }
 }
 
-// One sentence into the caller's buffer, truncated to fit, always terminated.
-void WriteMessage(wchar_t* err, std::size_t errLen, const wchar_t* text) {
-  if (!err || errLen < 1) return;
-  std::size_t n = std::wcslen(text);
-  if (n > errLen - 1) n = errLen - 1;
-  std::wmemcpy(err, text, n);
-  err[n] = L'\0';
-}
-
 }  // namespace
 
 bool ParseInt(const std::wstring& text, std::int64_t min, std::int64_t max, std::int64_t* out) {
@@ -369,6 +361,6 @@ bool meta_validate(const MetaField& field, const std::wstring& text, wchar_t* er
     message = list ? L"Enter whole numbers separated by spaces."
                    : L"Enter a whole number in the range this field allows.";
   }
-  WriteMessage(err, errLen, message);
+  platform::WriteMessage(err, errLen, message);
   return false;
 }

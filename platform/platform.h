@@ -33,6 +33,14 @@ std::wstring FileNamePart(const std::wstring& path);
 // The extension of a path's file name, dot included ("" when none).
 std::wstring ExtensionPart(const std::wstring& path);
 
+// A message with up to two "%ls" insertions, taken in order.
+std::wstring FormatMessageText(const wchar_t* format, const std::wstring& first,
+                               const std::wstring& second = std::wstring());
+
+// Writes a message into a caller buffer of errLen wide characters, truncated
+// to fit and always zero-terminated; nothing when the buffer is unusable.
+void WriteMessage(wchar_t* err, std::size_t errLen, const std::wstring& text);
+
 // UTF-8 bytes of a wide string, and back (invalid sequences become U+FFFD).
 std::string WideToUtf8(const std::wstring& text);
 std::wstring Utf8ToWide(const std::string& bytes);

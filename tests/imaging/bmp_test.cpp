@@ -20,13 +20,12 @@ using testing_support::DecodeBytes;
 using testing_support::DecodeFixture;
 using testing_support::Fixture;
 using testing_support::FixtureBytes;
-using testing_support::ReadBytes;
 using testing_support::Put16;
 using testing_support::Put32;
+using testing_support::ReadBytes;
 using testing_support::ShareBytes;
 
 using ByteVec = std::vector<std::uint8_t>;
-
 
 // A BMP file built field by field.
 struct BmpSpec {
@@ -115,15 +114,6 @@ void DecodeCapped(const img::Bytes& bytes) {
   frame->CopyPixels(PixelFormat::Pbgra32, buf.data(), w * 4, buf.size());
 }
 
-// A BGRA pixel against an RGBA one.
-bool NearRgba(const std::uint8_t* bgra, const std::uint8_t* rgba, int tolerance) {
-  static constexpr int kSwap[4] = {2, 1, 0, 3};
-  for (int i = 0; i < 4; ++i) {
-    if (std::abs(int{bgra[i]} - int{rgba[kSwap[i]]}) > tolerance) return false;
-  }
-  return true;
-}
-
 // ---------------------------------------------------------------------------
 // Fixtures against ImageMagick.
 
@@ -161,18 +151,8 @@ TEST(Bmp, FixturesMatchImageMagick) {
     EXPECT_EQ(d.native, c.native) << img::PixelFormatName(d.native);
     ASSERT_EQ(d.width, c.width);
     ASSERT_EQ(d.height, c.height);
-    ByteVec ref = ReadBytes(Fixture(std::string(c.file) + ".rgba"));
-    ASSERT_EQ(ref.size(), d.bgra.size());
-    int bad = 0;
-    for (std::size_t i = 0; i < ref.size() && bad < 5; i += 4) {
-      if (!NearRgba(&d.bgra[i], &ref[i], c.tolerance)) {
-        ++bad;
-        ADD_FAILURE() << "pixel " << i / 4 % c.width << "," << i / 4 / c.width << ": got "
-                      << std::hex
-                      << d.At(static_cast<std::uint32_t>(i / 4 % c.width),
-                              static_cast<std::uint32_t>(i / 4 / c.width));
-      }
-    }
+    testing_support::ExpectMatchesRgba(d.bgra, c.width, std::string(c.file) + ".rgba", c.tolerance,
+                                       testing_support::Clear::Exact);
   }
 }
 

@@ -23,16 +23,15 @@ using testing_support::DecodeBytes;
 using testing_support::DecodeFixture;
 using testing_support::Fixture;
 using testing_support::FixtureBytes;
-using testing_support::ReadBytes;
 using testing_support::Put16;
 using testing_support::Put32;
+using testing_support::ReadBytes;
 using testing_support::ShareBytes;
 
 using ByteVec = std::vector<std::uint8_t>;
 
 // ---------------------------------------------------------------------------
 // Hand-built GIF files.
-
 
 // Packs `data` into sub-blocks of at most 255 bytes and the terminator.
 void PutBlocks(ByteVec* v, const ByteVec& data) {
@@ -256,20 +255,9 @@ TEST(Gif, FixturesMatchImageMagick) {
       ASSERT_EQ(dec->GetFrame(i, &f), img::kOk);
       EXPECT_EQ(f->NativeFormat(), PixelFormat::Indexed8);
       ByteVec got = FramePixels(*dec, i);
-      ByteVec ref = ReadBytes(Fixture(std::string(c.file) + "." + std::to_string(i) + ".rgba"));
-      ASSERT_EQ(got.size(), ref.size());
-      int bad = 0;
-      for (std::size_t k = 0; k < ref.size() && bad < 5; k += 4) {
-        const bool clear = ref[k + 3] == 0;
-        const bool same = clear
-                              ? got[k + 3] == 0 && got[k] == 0 && got[k + 1] == 0 && got[k + 2] == 0
-                              : got[k] == ref[k + 2] && got[k + 1] == ref[k + 1] &&
-                                    got[k + 2] == ref[k] && got[k + 3] == ref[k + 3];
-        if (!same) {
-          ++bad;
-          ADD_FAILURE() << "pixel " << k / 4 % f->Width() << "," << k / 4 / f->Width();
-        }
-      }
+      testing_support::ExpectMatchesRgba(got, f->Width(),
+                                         std::string(c.file) + "." + std::to_string(i) + ".rgba", 0,
+                                         testing_support::Clear::AllZero);
     }
   }
   // through the factory

@@ -18,13 +18,12 @@ using testing_support::DecodeBytes;
 using testing_support::DecodeFixture;
 using testing_support::Fixture;
 using testing_support::FixtureBytes;
-using testing_support::ReadBytes;
 using testing_support::Put16;
 using testing_support::Put32;
+using testing_support::ReadBytes;
 using testing_support::ShareBytes;
 
 using ByteVec = std::vector<std::uint8_t>;
-
 
 // An icon's DIB: BITMAPINFOHEADER (height counted twice), colour table,
 // colour rows and AND mask rows, both bottom-up and padded by the caller.
@@ -122,24 +121,12 @@ bool AllFramesDecode(const ByteVec& bytes) {
   return all;
 }
 
-// A BGRA pixel against an RGBA one.
-bool SameAsRgba(const std::uint8_t* bgra, const std::uint8_t* rgba) {
-  return bgra[0] == rgba[2] && bgra[1] == rgba[1] && bgra[2] == rgba[0] && bgra[3] == rgba[3];
-}
-
 void ExpectMatchesReference(const char* file) {
   SCOPED_TRACE(file);
   auto d = DecodeFixture(file);
   ASSERT_EQ(d.hr, img::kOk);
-  ByteVec ref = ReadBytes(Fixture(std::string(file) + ".rgba"));
-  ASSERT_EQ(ref.size(), d.bgra.size());
-  int bad = 0;
-  for (std::size_t i = 0; i < ref.size() && bad < 5; i += 4) {
-    if (!SameAsRgba(&d.bgra[i], &ref[i])) {
-      ++bad;
-      ADD_FAILURE() << "pixel " << i / 4 % d.width << "," << i / 4 / d.width;
-    }
-  }
+  testing_support::ExpectMatchesRgba(d.bgra, d.width, std::string(file) + ".rgba", 0,
+                                     testing_support::Clear::Exact);
 }
 
 // ---------------------------------------------------------------------------

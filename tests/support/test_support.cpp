@@ -1,5 +1,8 @@
 #include "tests/support/test_support.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -47,6 +50,35 @@ void Put16(std::vector<std::uint8_t>* v, std::uint32_t x) {
 void Put32(std::vector<std::uint8_t>* v, std::uint32_t x) {
   Put16(v, x & 0xFFFF);
   Put16(v, x >> 16);
+}
+
+void ExpectMatchesRgba(const std::vector<std::uint8_t>& bgra, std::uint32_t width,
+                       const std::string& referenceFile, int tolerance, Clear clear) {
+  const std::vector<std::uint8_t> ref = ReadBytes(Fixture(referenceFile));
+  ASSERT_EQ(ref.size(), bgra.size()) << referenceFile;
+  ASSERT_GT(width, 0u);
+  static constexpr int kSwap[4] = {2, 1, 0, 3};
+  int bad = 0;
+  for (std::size_t i = 0; i < ref.size() && bad < 5; i += 4) {
+    const std::uint8_t* got = &bgra[i];
+    const std::uint8_t* want = &ref[i];
+    bool same = true;
+    if (want[3] == 0 && clear == Clear::AllZero) {
+      same = got[0] == 0 && got[1] == 0 && got[2] == 0 && got[3] == 0;
+    } else {
+      for (int c = 0; c < 4 && same; ++c) {
+        if (c < 3 && clear == Clear::IgnoreColour && want[3] == 0 && got[3] == 0) continue;
+        same = std::abs(int{got[c]} - int{want[kSwap[c]]}) <= tolerance;
+      }
+    }
+    if (!same) {
+      ++bad;
+      ADD_FAILURE() << referenceFile << " pixel " << i / 4 % width << "," << i / 4 / width
+                    << ": got BGRA " << int{got[0]} << " " << int{got[1]} << " " << int{got[2]}
+                    << " " << int{got[3]} << ", want RGBA " << int{want[0]} << " " << int{want[1]}
+                    << " " << int{want[2]} << " " << int{want[3]};
+    }
+  }
 }
 
 std::uint32_t Decoded::At(std::uint32_t x, std::uint32_t y) const {

@@ -23,6 +23,19 @@ img::Bytes FixtureBytes(const std::string& name);
 void Put16(std::vector<std::uint8_t>* v, std::uint32_t x);
 void Put32(std::vector<std::uint8_t>* v, std::uint32_t x);
 
+// How a reference pixel with alpha 0 is compared.
+enum class Clear {
+  Exact,         // every channel, as for any pixel
+  IgnoreColour,  // colour ignored when both pixels have alpha 0
+  AllZero,       // the decoded pixel must be 0, 0, 0, 0
+};
+
+// Compares straight BGRA pixels of a picture `width` pixels wide with an RGBA
+// reference file of the fixtures (ImageMagick's decoding), each channel
+// within `tolerance`; reports the first few pixels that differ.
+void ExpectMatchesRgba(const std::vector<std::uint8_t>& bgra, std::uint32_t width,
+                       const std::string& referenceFile, int tolerance, Clear clear);
+
 // Decodes frame `index` of a fixture into straight BGRA; empty on failure.
 struct Decoded {
   img::HResult hr = img::kFail;
