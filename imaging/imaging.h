@@ -177,6 +177,12 @@ class MetadataReader {
   // kErrPropertyNotFound when nothing matches.
   HResult GetMetadataByName(std::string_view path, PropValue* out) const;
 
+  // The names an enumerator of this block delivers, one per item in item
+  // order: "/" + id, with "[n]" before the id for the n-th (n ≥ 1) later item
+  // of the same id ("/app1", "/com", "/[1]com", "/{ushort=271}"). Each name
+  // resolves through GetMetadataByName to its own item.
+  std::vector<std::string> GetEnumerator() const;
+
  private:
   std::string format_;
   std::vector<MetaItem> items_;
@@ -196,6 +202,25 @@ std::vector<MetaItem> ParseTiffIfds(const std::uint8_t* data, std::size_t size);
 
 // The IFD0 reader alone (format "ifd"), or null.
 std::shared_ptr<const MetadataReader> ParseIfd0(const std::uint8_t* data, std::size_t size);
+
+// An XMP packet (the XML text, with or without its xpacket wrapper) as a
+// reader of format "xmp" whose items are the properties "prefix:name":
+// simple values VT_LPWSTR, arrays (rdf:Bag, rdf:Seq) nested readers with
+// items "{ulong=0}", "{ulong=1}", ..., language alternatives (rdf:Alt) nested
+// readers with one item per xml:lang ("x-default", "en-US"), structures
+// nested readers of their fields. Null when the XML cannot be parsed.
+std::shared_ptr<const MetadataReader> ParseXmpPacket(const std::uint8_t* data, std::size_t size);
+
+// Photoshop image resources ("8BIM" records) as a reader of format "irb";
+// the IPTC record (resource 0x0404) is the item "8bimiptc", a reader whose one
+// item "iptc" is the IPTC reader. Null when no record can be read.
+std::shared_ptr<const MetadataReader> ParsePhotoshopResources(const std::uint8_t* data,
+                                                              std::size_t size);
+
+// An IPTC-IIM record (0x1C-tagged datasets) as a reader of format "iptc":
+// items named by dataset, strings VT_LPSTR, repeated datasets a
+// VT_VECTOR|VT_LPSTR. Null when no dataset can be read.
+std::shared_ptr<const MetadataReader> ParseIptc(const std::uint8_t* data, std::size_t size);
 
 // ---------------------------------------------------------------------------
 // Colour contexts.
@@ -258,6 +283,15 @@ HResult CreateGifDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
 HResult CreateTiffDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
 HResult CreateBmpDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
 HResult CreateIcoDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
+
+// ---------------------------------------------------------------------------
+// Encoding.
+
+// Encodes rows of 24bppBGR pixels (`stride` bytes apart) as a baseline JPEG
+// with a JFIF APP0, at quality 0..1 (0.92 is the usual choice). The whole
+// file is appended to *out.
+HResult EncodeJpeg(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t height,
+                   std::size_t stride, float quality, std::vector<std::uint8_t>* out);
 
 // ---------------------------------------------------------------------------
 // Pixels.

@@ -1,6 +1,7 @@
 // Typed values and the metadata reader tree with its query paths.
 #include <algorithm>
 #include <cctype>
+#include <unordered_map>
 #include <utility>
 
 #include "imaging/imaging.h"
@@ -187,6 +188,17 @@ HResult MetadataReader::GetMetadataByName(std::string_view path, PropValue* out)
     at = found->reader.get();
   }
   return kErrPropertyNotFound;
+}
+
+std::vector<std::string> MetadataReader::GetEnumerator() const {
+  std::vector<std::string> names;
+  names.reserve(items_.size());
+  std::unordered_map<std::string, std::size_t> seen;
+  for (const MetaItem& item : items_) {
+    const std::size_t earlier = seen[Canonical(item.id)]++;
+    names.push_back(earlier == 0 ? "/" + item.id : "/[" + std::to_string(earlier) + "]" + item.id);
+  }
+  return names;
 }
 
 bool ReadUInt(const MetadataReader* reader, std::string_view path, std::uint32_t* out) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "meta/meta_internal.h"
+
 namespace {
 
 constexpr std::uint16_t kLpstr = img::kVtLpstr;
@@ -150,7 +152,7 @@ std::int32_t meta_add(MetaDoc* doc, const MetaPreset& preset) {
     existing.removed = false;
     return static_cast<std::int32_t>(i);
   }
-  MetaName name = TemporaryDescribePreset(preset);
+  FieldName name = Describe(presetKey);
   field.key = presetKey;
   field.group = std::move(name.group);
   field.label = std::move(name.label);
@@ -194,34 +196,4 @@ std::wstring meta_png_keyword_error(const std::wstring& keyword) {
   return L"\u201C" + keyword +
          L"\u201D can't be used as a PNG field name. Use 1 to 79 plain characters, with no "
          L"leading, trailing or double spaces.";
-}
-
-MetaName TemporaryDescribePreset(const MetaPreset& preset) {
-  // Groups of the preset keys as the reader names them; the path forms of
-  // JPEG/WebP and TIFF share the same endings.
-  struct Row {
-    std::wstring_view suffix;
-    const wchar_t* group;
-  };
-  static constexpr Row kRows[] = {
-      {L"/ifd/exif/{ushort=36867}", L"Camera and exposure"},
-      {L"/ifd/{ushort=270}", L"Description and credits"},
-      {L"/ifd/{ushort=315}", L"Description and credits"},
-      {L"/ifd/{ushort=33432}", L"Description and credits"},
-      {L"/ifd/{ushort=305}", L"Camera and exposure"},
-      {L"/ifd/{ushort=271}", L"Camera and exposure"},
-      {L"/ifd/{ushort=272}", L"Camera and exposure"},
-      {L"com/TextEntry", L"Comment"},
-  };
-  MetaName name;
-  name.label = preset.label ? preset.label : L"";
-  name.group = L"Other";
-  const std::wstring key = preset.key ? preset.key : L"";
-  for (const Row& r : kRows) {
-    if (EndsWith(key, r.suffix)) {
-      name.group = r.group;
-      break;
-    }
-  }
-  return name;
 }

@@ -54,15 +54,3 @@ std::wstring meta_png_keyword_error(const std::wstring& keyword);
 // The EXIF date form "YYYY:MM:DD hh:mm:ss" of a local time; used for the
 // "now" default of the date presets, PNG "Creation Time" included.
 std::wstring meta_exif_time(const platform::LocalTime& t);
-
-// Group and label of a field added from a preset.
-struct MetaName {
-  std::wstring group;
-  std::wstring label;
-};
-
-// TEMPORARY stand-in for the reader's field naming of a query path, until
-// that naming exists: the label is the preset's own label and the group is
-// looked up for the preset keys only ("Other" for anything else). Replace the
-// call in meta_add with the reader's naming of preset.key.
-MetaName TemporaryDescribePreset(const MetaPreset& preset);

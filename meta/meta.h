@@ -103,3 +103,11 @@ bool TextToVar(const std::wstring& text, std::uint16_t varType, img::PropValue* 
 // truncated when short). err is left alone when the text is accepted.
 bool meta_validate(const MetaField& field, const std::wstring& text, wchar_t* err,
                    std::size_t errLen);
+
+// --- loading -----------------------------------------------------------------
+
+// Fills doc from the file: its bytes and last-write time, the file facts and
+// every field its container carries, whether it may be saved and one note.
+// False when the file cannot be read (doc is then empty apart from the path
+// and the note "The file could not be read.").
+bool meta_load(const std::wstring& path, MetaDoc* doc);

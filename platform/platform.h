@@ -16,9 +16,12 @@ enum class ReadResult { Ok, CannotOpen, BadSize, ReadFailed, NoMemory };
 
 // Reads the whole file. Opens it for reading while sharing read, write and
 // delete; refuses files outside 1 .. maxBytes; a short read is a failure. The
-// file is closed again before returning.
+// file is closed again before returning. When lastWrite is given and the file
+// could be opened, it receives the last-write time as a FILETIME value (100 ns
+// units since 1601-01-01 UTC) whatever the outcome of the read, 0 when unknown.
 ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes,
-                         std::uint64_t maxBytes = kMaxFileBytes);
+                         std::uint64_t maxBytes = kMaxFileBytes,
+                         std::uint64_t* lastWrite = nullptr);
 
 // Reads up to n bytes from the start of the file into *out (resized to what
 // was read). False when the file cannot be opened.
@@ -32,6 +35,21 @@ std::wstring FileNamePart(const std::wstring& path);
 
 // The extension of a path's file name, dot included ("" when none).
 std::wstring ExtensionPart(const std::wstring& path);
+
+// The path without its last component, the way the shell removes a file
+// spec (the shell itself on Windows, RemoveFileSpec elsewhere).
+std::wstring FolderPart(const std::wstring& path);
+// Paths longer than 259 characters are cut to 259 first; then "C:\dir\a.jpg"
+// gives "C:\dir", "C:\a.jpg" gives "C:\" and "/a.jpg" gives "/"; a bare name
+// gives "".
+std::wstring RemoveFileSpec(const std::wstring& path);
+
+// A byte count as the shell shows file sizes (the shell itself on Windows,
+// ByteSizeText elsewhere).
+std::wstring FormatByteSize(std::uint64_t bytes);
+// "532 bytes", "1.30 KB", "22.9 KB", "2.28 MB": powers of 1024, three
+// significant digits, cut rather than rounded.
+std::wstring ByteSizeText(std::uint64_t bytes);
 
 // A message with up to two "%ls" insertions, taken in order.
 std::wstring FormatMessageText(const wchar_t* format, const std::wstring& first,
@@ -65,5 +83,8 @@ struct LocalTime {
   int second = 0;
 };
 LocalTime LocalTimeNow();
+
+// A FILETIME value (UTC) as local time. False when it cannot be converted.
+bool FileTimeToLocal(std::uint64_t fileTime, LocalTime* out);
 
 }  // namespace platform

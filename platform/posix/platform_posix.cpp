@@ -39,6 +39,15 @@ struct FdTraits {
 };
 using Fd = Owned<FdTraits>;
 
+// Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
+constexpr std::int64_t kEpochDelta = 11644473600LL;
+
+std::uint64_t ToFileTime(const timespec& t) {
+  const std::int64_t secs = static_cast<std::int64_t>(t.tv_sec) + kEpochDelta;
+  if (secs < 0) return 0;
+  return static_cast<std::uint64_t>(secs) * 10000000u + static_cast<std::uint64_t>(t.tv_nsec) / 100;
+}
+
 bool ReadFully(int fd, std::uint8_t* p, std::size_t n) {
   while (n > 0) {
     ssize_t got = read(fd, p, n);
@@ -131,11 +140,13 @@ std::wstring Utf8ToWide(const std::string& bytes) {
 }
 
 ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes,
-                         std::uint64_t maxBytes) {
+                         std::uint64_t maxBytes, std::uint64_t* lastWrite) {
+  if (lastWrite) *lastWrite = 0;
   Fd fd(open(WideToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return ReadResult::CannotOpen;
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadResult::CannotOpen;
+  if (lastWrite) *lastWrite = ToFileTime(st.st_mtim);
   if (st.st_size < 1 || static_cast<std::uint64_t>(st.st_size) > maxBytes) {
     return ReadResult::BadSize;
   }
@@ -184,5 +195,24 @@ LocalTime LocalTimeNow() {
   t.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
   return t;
 }
+
+bool FileTimeToLocal(std::uint64_t fileTime, LocalTime* out) {
+  if (!out) return false;
+  const std::int64_t secs = static_cast<std::int64_t>(fileTime / 10000000u) - kEpochDelta;
+  const std::time_t t = static_cast<std::time_t>(secs);
+  std::tm tm{};
+  if (!localtime_r(&t, &tm)) return false;
+  out->year = tm.tm_year + 1900;
+  out->month = tm.tm_mon + 1;
+  out->day = tm.tm_mday;
+  out->hour = tm.tm_hour;
+  out->minute = tm.tm_min;
+  out->second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
+  return true;
+}
+
+std::wstring FolderPart(const std::wstring& path) { return RemoveFileSpec(path); }
+
+std::wstring FormatByteSize(std::uint64_t bytes) { return ByteSizeText(bytes); }
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 // Win32 implementation of the platform functions.
+#include <shlwapi.h>
 #include <windows.h>
 
 #include <new>
@@ -71,9 +72,16 @@ std::wstring AnsiToWide(const char* data, std::size_t size) {
 }
 
 ReadResult ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes,
-                         std::uint64_t maxBytes) {
+                         std::uint64_t maxBytes, std::uint64_t* lastWrite) {
+  if (lastWrite) *lastWrite = 0;
   FileHandle f(OpenForReading(path));
   if (!f) return ReadResult::CannotOpen;
+  if (lastWrite) {
+    FILETIME ft{};
+    if (GetFileTime(f.get(), nullptr, nullptr, &ft)) {
+      *lastWrite = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    }
+  }
   LARGE_INTEGER size;
   if (!GetFileSizeEx(f.get(), &size)) return ReadResult::CannotOpen;
   if (size.QuadPart < 1 || static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
@@ -120,6 +128,34 @@ LocalTime LocalTimeNow() {
   t.minute = st.wMinute;
   t.second = st.wSecond;
   return t;
+}
+
+bool FileTimeToLocal(std::uint64_t fileTime, LocalTime* out) {
+  if (!out) return false;
+  FILETIME utc{static_cast<DWORD>(fileTime & 0xFFFFFFFFu), static_cast<DWORD>(fileTime >> 32)};
+  FILETIME local{};
+  SYSTEMTIME st{};
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return false;
+  out->year = st.wYear;
+  out->month = st.wMonth;
+  out->day = st.wDay;
+  out->hour = st.wHour;
+  out->minute = st.wMinute;
+  out->second = st.wSecond;
+  return true;
+}
+
+std::wstring FolderPart(const std::wstring& path) {
+  wchar_t buf[MAX_PATH];
+  wcsncpy_s(buf, path.c_str(), _TRUNCATE);
+  PathRemoveFileSpecW(buf);
+  return buf;
+}
+
+std::wstring FormatByteSize(std::uint64_t bytes) {
+  wchar_t buf[128] = {};
+  if (!StrFormatByteSizeW(static_cast<LONGLONG>(bytes), buf, 128)) return ByteSizeText(bytes);
+  return buf;
 }
 
 }  // namespace platform

@@ -1,0 +1,97 @@
+// Shared inside the metadata module: naming fields read from the imaging
+// component's reader tree, the synthetic JPEG that carries loose EXIF and XMP
+// blobs to that reader, and the byte-level reading of a file's metadata.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "imaging/imaging.h"
+#include "meta/meta.h"
+
+// --- naming (naming.cpp) -------------------------------------------------------
+
+struct TagRow {
+  std::uint32_t tag;
+  const wchar_t* label;
+  const wchar_t* group;
+};
+inline constexpr std::size_t kIfdTagCount = 27;
+inline constexpr std::size_t kExifTagCount = 55;
+inline constexpr std::size_t kGpsTagCount = 24;
+extern const TagRow kIfdTags[kIfdTagCount];
+extern const TagRow kExifTags[kExifTagCount];
+extern const TagRow kGpsTags[kGpsTagCount];
+
+// "{ushort=N}" (longer than 3 characters) gives true and N, read as decimal
+// digits up to the first non-digit; anything else false.
+bool TagId(std::wstring_view component, std::uint32_t* tag);
+// The text between the first '=' and the final '}' of "{type=text}"; any
+// other component unchanged.
+std::wstring Inner(std::wstring_view component);
+
+struct FieldName {
+  std::wstring group;
+  std::wstring label;
+};
+// Group and label of a field path (the key without its prefix).
+FieldName Describe(std::wstring_view path);
+
+// Appends one field per value item of the reader tree, depth first, in the
+// order the reader enumerates its items. Readers 13 levels deep are not
+// walked.
+void Walk(const img::MetadataReader* reader, const std::wstring& path, MetaDoc* doc,
+          const std::wstring& keyPrefix, bool allowEdit, int depth);
+
+// The text of a value and whether it can be edited as text.
+std::wstring ValueText(const img::PropValue& value, bool* editable);
+
+// Appends a "File" fact.
+void AddInfo(MetaDoc* doc, const std::wstring& name, const std::wstring& text);
+
+// --- the synthetic JPEG (synthetic.cpp) -----------------------------------------
+
+// Blobs above this are never wrapped: an APP1 segment holds at most 65533.
+inline constexpr std::size_t kMaxBlobBytes = 65000;
+
+// Whether the imaging component is ready for metadata reading.
+bool Fac();
+
+// Reads the first frame's metadata of a picture in memory into fields (and a
+// "Dimensions" fact when asked). Returns the container, or
+// img::Container::Unknown when the bytes cannot be decoded.
+img::Container WalkImage(const std::uint8_t* data, std::size_t size, MetaDoc* doc,
+                         const std::wstring& keyPrefix, bool allowEdit, bool addDimensions);
+
+// Lists loose EXIF and XMP blobs through a synthetic JPEG. False when the
+// JPEG could not be built (a blob above kMaxBlobBytes); the blobs then get a
+// placeholder field each.
+bool FieldsFromBlobs(MetaDoc* doc, std::string exif, const std::string& xmp,
+                     const std::wstring& keyPrefix, bool allowEdit);
+
+// SOI, an APP1 per non-empty blob, then the tiny JPEG's segments other than
+// APP1, APP13 and COM, and its scan.
+bool FakeJpeg(const std::string& exif, const std::string& xmp, std::vector<std::uint8_t>* out);
+
+// A 1 × 1 white baseline JPEG, encoded once per process (empty when the
+// encoder failed; it is tried again on the next call).
+const std::vector<std::uint8_t>& TinyJpeg();
+
+// Appends an APP1 segment: marker, big-endian length, header, body.
+void PutSeg(std::vector<std::uint8_t>* out, const void* header, std::size_t headerLen,
+            const void* body, std::size_t bodyLen);
+
+// Trims an EXIF blob so that it starts with its TIFF header ("II*\0" or
+// "MM\0*" within the first 17 bytes), or empties it.
+void NormalizeExif(std::string* exif);
+
+// --- loading (load.cpp) ---------------------------------------------------------
+
+// Reads the whole file (1 byte to 512 MiB) and its last-write time.
+bool ReadWhole(const std::wstring& path, std::vector<std::uint8_t>* bytes, std::uint64_t* fileTime);
+
+// Sets format, editable and note and appends the fields of doc->bytes.
+void ParseBytes(MetaDoc* doc);
