@@ -40,7 +40,13 @@ std::size_t CountGroup(const MetaDoc& doc, const std::wstring& group) {
 // Loads bytes written to a scratch file.
 MetaDoc LoadBytes(const std::string& name, const std::vector<std::uint8_t>& bytes,
                   bool* ok = nullptr) {
-  const std::wstring path = ScratchDir("meta_load_" + name) + L"/" + platform::Utf8ToWide(name);
+  std::wstring path = ScratchDir("meta_load_" + name) + L"/" + platform::Utf8ToWide(name);
+#ifdef _WIN32
+  // Paths from the shell use backslashes, and the shell's folder split needs them.
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+#endif
   WriteBytes(path, bytes);
   MetaDoc doc;
   const bool r = meta_load(path, &doc);
@@ -58,17 +64,17 @@ MetaDoc Parse(const std::vector<std::uint8_t>& bytes) {
 
 // --- PNG building -----------------------------------------------------------
 
+std::string Be32Text(std::uint32_t n) {
+  std::string out;
+  for (int s = 24; s >= 0; s -= 8) out += static_cast<char>((n >> s) & 0xFF);
+  return out;
+}
+
 std::vector<std::uint8_t> PngChunk(const std::string& type, const std::string& data) {
-  std::vector<std::uint8_t> c;
-  const std::uint32_t n = static_cast<std::uint32_t>(data.size());
-  for (int s = 24; s >= 0; s -= 8) c.push_back(static_cast<std::uint8_t>(n >> s));
-  c.insert(c.end(), type.begin(), type.end());
-  c.insert(c.end(), data.begin(), data.end());
   const std::uint32_t crc = static_cast<std::uint32_t>(
       crc32(crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4),
             reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-  for (int s = 24; s >= 0; s -= 8) c.push_back(static_cast<std::uint8_t>(crc >> s));
-  return c;
+  return Bytes(Be32Text(static_cast<std::uint32_t>(data.size())) + type + data + Be32Text(crc));
 }
 
 // A small real PNG with extra chunks after its header chunk.
