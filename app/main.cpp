@@ -1,0 +1,885 @@
+// The viewer window: start-up and shutdown, opening a file, layout and
+// painting, keys, commands, mouse, full screen and the clipboard.
+#include <windows.h>
+// windows.h first.
+#include <commdlg.h>
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "app/view.h"
+#include "decode/decode.h"
+#include "platform/platform.h"
+#include "ui/kit.h"
+
+namespace {
+
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+
+// --- state ---------------------------------------------------------------------
+
+Picture* g_pic = nullptr;
+wchar_t g_currentFile[MAX_PATH] = L"";
+wchar_t g_errorText[256] = L"";
+int g_imgW = 0, g_imgH = 0;
+UINT g_dpi = 96;
+
+double g_zoom = 1.0;
+bool g_fit = true;
+bool g_fitCap = true;
+int g_panX = 0, g_panY = 0;
+int g_wheelAcc = 0;
+bool g_dragging = false;
+POINT g_dragFrom{};
+int g_dragPanX = 0, g_dragPanY = 0;
+
+HDC g_memDC = nullptr;
+HBITMAP g_memBmp = nullptr;
+HGDIOBJ g_memOldBmp = nullptr;
+int g_memW = 0, g_memH = 0;
+bool g_frameDirty = true;
+
+HDC g_viewDC = nullptr;
+HBITMAP g_viewBmp = nullptr;
+HGDIOBJ g_viewOldBmp = nullptr;
+int g_viewW = 0, g_viewH = 0;
+bool g_viewStale = true;
+RECT g_linkRect{};
+
+bool g_fullscreen = false;
+LONG g_savedStyle = 0;
+RECT g_savedRect{};
+HMENU g_menu = nullptr;
+bool g_lightPopups = false;
+
+constexpr UINT_PTR kAnimTimer = 1;
+
+// The viewer's colours: GDI+ ARGB for drawn shapes and text, COLORREF for
+// GDI fills.
+constexpr ARGB COL_ACCENT = 0xFF60A5FA;
+constexpr ARGB COL_ICE = 0xFFCFE1FF;
+constexpr ARGB COL_MUTED = 0xFF7A8696;
+constexpr ARGB COL_WARN = 0xFFEC6B6B;
+constexpr COLORREF kBackground = 0x00130905;
+constexpr COLORREF kFooterBand = 0x001C1410;
+
+const wchar_t kClassName[] = L"NorvaneMainWnd";
+const wchar_t kAppName[] = L"Norvane";
+const wchar_t kHint[] = L"Drop an image here   \u00B7   Ctrl+O to open";
+// The footer: a credit line whose middle segment links to the maker's page.
+const wchar_t kFooterLead[] = L"Norvane \u00B7 made by ";
+const wchar_t kFooterLink[] = L"Ombrefield";
+const wchar_t kFooterTail[] = L" \u00B7 \u00A9 2026";
+const wchar_t kMakerPage[] = L"https://www.ombrefield.com/norvane";
+
+const wchar_t* const kImageExts[] = {L".png",  L".jpg",  L".jpeg", L".jfif", L".bmp",
+                                     L".dib",  L".gif",  L".tif",  L".tiff", L".ico",
+                                     L".webp", L".heic", L".heif", L".avif", nullptr};
+
+int FooterHeight() { return g_fullscreen ? 0 : kit::Px(kFooterUnits, g_dpi); }
+
+ViewBox Geom(int cw, int ch) { return ::ViewGeom(g_imgW, g_imgH, g_zoom, cw, ch, FooterHeight()); }
+
+ViewBox ClientGeom(HWND hwnd) {
+  RECT rc;
+  GetClientRect(hwnd, &rc);
+  return Geom(rc.right - rc.left, rc.bottom - rc.top);
+}
+
+bool CanPanNow(HWND hwnd) { return g_pic && ::CanPan(ClientGeom(hwnd)); }
+
+// --- folders -----------------------------------------------------------------
+
+bool IsImageName(const wchar_t* name) {
+  const wchar_t* dot = std::wcsrchr(name, L'.');
+  if (!dot) return false;
+  for (const wchar_t* const* e = kImageExts; *e; ++e) {
+    if (_wcsicmp(dot, *e) == 0) return true;
+  }
+  return false;
+}
+
+void ListImages(const std::wstring& folder, std::vector<std::wstring>* names) {
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if (IsImageName(fd.cFileName)) names->push_back(fd.cFileName);
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+  std::sort(names->begin(), names->end(), [](const std::wstring& a, const std::wstring& b) {
+    return StrCmpLogicalW(a.c_str(), b.c_str()) < 0;
+  });
+}
+
+// --- opening -------------------------------------------------------------------
+
+void Layout(HWND hwnd);
+
+void UpdateTitle(HWND hwnd) {
+  SetWindowTextW(hwnd,
+                 TitleText(g_currentFile, g_pic != nullptr, g_imgW, g_imgH, g_zoom, g_fit).c_str());
+}
+
+void DropView() {
+  if (g_viewDC && g_viewBmp) {
+    SelectObject(g_viewDC, g_viewOldBmp);
+    DeleteObject(g_viewBmp);
+  }
+  g_viewBmp = nullptr;
+  g_viewW = g_viewH = 0;
+  g_viewStale = true;
+}
+
+void ReleasePicture() {
+  picture_free(g_pic);
+  g_pic = nullptr;
+  DropView();
+  g_imgW = g_imgH = 0;
+  g_fit = true;
+  g_fitCap = true;
+  g_zoom = 1.0;
+  g_panX = g_panY = 0;
+  if (g_dragging) {
+    ReleaseCapture();
+    g_dragging = false;
+  }
+}
+
+void TryOpen(HWND hwnd, const std::wstring& path) {
+  if (PathIsDirectoryW(path.c_str())) {
+    std::vector<std::wstring> names;
+    ListImages(path, &names);
+    if (!names.empty()) {
+      TryOpen(hwnd, path + L"\\" + names.front());
+      return;
+    }
+  }
+  wchar_t full[MAX_PATH];
+  const DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  const std::wstring use = n >= 1 && n <= MAX_PATH - 1 ? std::wstring(full, n) : path;
+  HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  KillTimer(hwnd, kAnimTimer);
+  ReleasePicture();
+  wcsncpy_s(g_currentFile, use.c_str(), _TRUNCATE);
+  g_errorText[0] = 0;
+  g_pic = picture_load(g_currentFile, g_errorText, 256);
+  if (g_pic) {
+    g_imgW = picture_width(g_pic);
+    g_imgH = picture_height(g_pic);
+    if (picture_animated(g_pic)) SetTimer(hwnd, kAnimTimer, picture_delay_ms(g_pic), nullptr);
+  }
+  Layout(hwnd);
+  UpdateTitle(hwnd);
+  SetCursor(previous);
+}
+
+void OpenFileDialog(HWND hwnd) {
+  wchar_t file[MAX_PATH] = L"";
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = hwnd;
+  ofn.lpstrFilter =
+      L"Images\0*.png;*.jpg;*.jpeg;*.jfif;*.bmp;*.dib;*.gif;*.tif;*.tiff;*.ico;*.webp;*.heic;"
+      L"*.heif;*.avif\0All files\0*.*\0";
+  ofn.nFilterIndex = 1;
+  ofn.lpstrFile = file;
+  ofn.nMaxFile = MAX_PATH;
+  ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
+  g_lightPopups = true;
+  const BOOL chosen = GetOpenFileNameW(&ofn);
+  g_lightPopups = false;
+  if (chosen) TryOpen(hwnd, file);
+}
+
+// --- layout --------------------------------------------------------------------
+
+void Layout(HWND hwnd) {
+  static bool placed = false;
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &mi);
+  if (g_fullscreen) {
+    if (g_pic && g_fit) {
+      g_zoom = FitZoom(g_imgW, g_imgH, mi.rcMonitor.right - mi.rcMonitor.left,
+                       mi.rcMonitor.bottom - mi.rcMonitor.top);
+    }
+  } else {
+    RECT frame{};
+    AdjustWindowRectExForDpi(&frame, static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE)),
+                             GetMenu(hwnd) != nullptr,
+                             static_cast<DWORD>(GetWindowLongW(hwnd, GWL_EXSTYLE)), g_dpi);
+    LayoutIn in;
+    in.dpi = static_cast<int>(g_dpi);
+    in.workL = mi.rcWork.left;
+    in.workT = mi.rcWork.top;
+    in.workR = mi.rcWork.right;
+    in.workB = mi.rcWork.bottom;
+    in.frameW = frame.right - frame.left;
+    in.frameH = frame.bottom - frame.top;
+    in.havePicture = g_pic != nullptr;
+    in.imgW = g_imgW;
+    in.imgH = g_imgH;
+    in.fit = g_fit;
+    in.fitCap = g_fitCap;
+    in.zoom = g_zoom;
+    in.placed = placed;
+    RECT wr;
+    GetWindowRect(hwnd, &wr);
+    in.centreX = (wr.left + wr.right) / 2;
+    in.centreY = (wr.top + wr.bottom) / 2;
+    placed = true;
+    const LayoutOut out = ComputeLayout(in);
+    if (g_pic) g_zoom = out.zoom;
+    const UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
+    SetWindowPos(hwnd, nullptr, out.x, out.y, out.winW, out.winH, flags);
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    const int shortBy = out.clientH - (rc.bottom - rc.top);
+    if (shortBy > 0) {
+      int y = 0, h = 0;
+      GrowForMenuWrap(out, shortBy, &y, &h);
+      SetWindowPos(hwnd, nullptr, out.x, y, out.winW, h, flags);
+    }
+  }
+  g_frameDirty = true;
+  InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+// --- zoom and pan ----------------------------------------------------------------
+
+POINT Anchor(HWND hwnd, const POINT* screen) {
+  RECT rc;
+  GetClientRect(hwnd, &rc);
+  if (!screen) return POINT{rc.right / 2, rc.bottom / 2};
+  POINT p = *screen;
+  ScreenToClient(hwnd, &p);
+  return p;
+}
+
+void SetZoom(HWND hwnd, double zoom, bool fit, const POINT* screen) {
+  POINT a = Anchor(hwnd, screen);
+  ViewBox g = ClientGeom(hwnd);
+  const double u = AnchorPosition(g_panX, a.x, g.offX, g_zoom);
+  const double v = AnchorPosition(g_panY, a.y, g.offY, g_zoom);
+  g_fit = fit;
+  g_fitCap = false;
+  if (!fit) g_zoom = zoom;
+  Layout(hwnd);
+  a = Anchor(hwnd, screen);
+  g = ClientGeom(hwnd);
+  g_panX = PanForAnchor(u, g_zoom, a.x, g.offX);
+  g_panY = PanForAnchor(v, g_zoom, a.y, g.offY);
+  ClampPan(g, &g_panX, &g_panY);
+  UpdateTitle(hwnd);
+  g_frameDirty = true;
+  InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+void ZoomStep(HWND hwnd, int direction, const POINT* screen) {
+  if (!g_pic) return;
+  const double s = ZoomStepFrom(g_zoom, direction);
+  if (s > 0) SetZoom(hwnd, s, false, screen);
+}
+
+// --- painting --------------------------------------------------------------------
+
+void FillRectColour(HDC dc, int l, int t, int r, int b, COLORREF c) {
+  RECT rc{l, t, r, b};
+  HBRUSH brush = CreateSolidBrush(c);
+  FillRect(dc, &rc, brush);
+  DeleteObject(brush);
+}
+
+void DrawPicture() {
+  ViewBox g = Geom(g_memW, g_memH);
+  ClampPan(g, &g_panX, &g_panY);
+  const double z = g_zoom;
+  HDC source = picture_dc(g_pic);
+  if (z > 0.9995 && z < 1.0005) {
+    BitBlt(g_memDC, g.offX, g.offY, g.visW, g.visH, source, g_panX, g_panY, SRCCOPY);
+  } else if (z <= 0.9995) {
+    const bool valid = g_viewBmp && !g_viewStale && g_viewW == g.scaledW && g_viewH == g.scaledH;
+    if (!valid) {
+      if (!g_viewDC) g_viewDC = CreateCompatibleDC(nullptr);
+      if (g_viewBmp) {
+        SelectObject(g_viewDC, g_viewOldBmp);
+        DeleteObject(g_viewBmp);
+        g_viewBmp = nullptr;
+      }
+      g_viewBmp = g_viewDC ? picture_scaled(g_pic, g.scaledW, g.scaledH) : nullptr;
+      if (g_viewBmp) {
+        g_viewOldBmp = SelectObject(g_viewDC, g_viewBmp);
+        g_viewW = g.scaledW;
+        g_viewH = g.scaledH;
+      } else {
+        g_viewW = g_viewH = 0;
+      }
+      g_viewStale = false;
+    }
+    if (g_viewBmp && g_viewDC) {
+      BitBlt(g_memDC, g.offX, g.offY, g.visW, g.visH, g_viewDC, g_panX, g_panY, SRCCOPY);
+    } else {
+      const int saved = SaveDC(g_memDC);
+      IntersectClipRect(g_memDC, g.offX, g.offY, g.offX + g.visW, g.offY + g.visH);
+      SetStretchBltMode(g_memDC, HALFTONE);
+      SetBrushOrgEx(g_memDC, 0, 0, nullptr);
+      StretchBlt(g_memDC, g.offX - g_panX, g.offY - g_panY, g.scaledW, g.scaledH, source, 0, 0,
+                 g_imgW, g_imgH, SRCCOPY);
+      RestoreDC(g_memDC, saved);
+    }
+  } else {
+    // Enlarged: only the visible picture pixels, each a sharp block.
+    const int x0 = static_cast<int>(std::floor(g_panX / z));
+    const int y0 = static_cast<int>(std::floor(g_panY / z));
+    const int x1 = std::min(g_imgW, static_cast<int>(std::ceil((g_panX + g.visW) / z)));
+    const int y1 = std::min(g_imgH, static_cast<int>(std::ceil((g_panY + g.visH) / z)));
+    if (x0 < x1 && y0 < y1) {
+      auto R = [z](int n) { return static_cast<int>(std::floor(n * z + 0.5)); };
+      const int saved = SaveDC(g_memDC);
+      IntersectClipRect(g_memDC, g.offX, g.offY, g.offX + g.visW, g.offY + g.visH);
+      SetStretchBltMode(g_memDC, COLORONCOLOR);
+      StretchBlt(g_memDC, g.offX + R(x0) - g_panX, g.offY + R(y0) - g_panY, R(x1) - R(x0),
+                 R(y1) - R(y0), source, x0, y0, x1 - x0, y1 - y0, SRCCOPY);
+      RestoreDC(g_memDC, saved);
+    }
+  }
+}
+
+kit::StringFormat CenteredFormat() {
+  GpStringFormat* f = nullptr;
+  if (GdipCreateStringFormat(0, LANG_NEUTRAL, &f) != Ok) return kit::StringFormat();
+  GdipSetStringFormatAlign(f, StringAlignmentCenter);
+  return kit::StringFormat(f);
+}
+
+void DrawLabel(GpGraphics* g, const wchar_t* text, const kit::Font& font, float x, float y, float w,
+               float h, ARGB colour, GpStringFormat* format) {
+  if (!font) return;
+  kit::Brush brush = kit::SolidBrush(colour);
+  const RectF rect(x, y, w, h);
+  GdipDrawString(g, text, -1, font.get(), &rect, format, brush.get());
+}
+
+void DrawEmptyState() {
+  kit::Graphics g = kit::MakeGraphics(g_memDC, g_dpi);
+  if (!g) return;
+  const float s = static_cast<float>(g_dpi) / 96.0f;
+  const float LW = g_memW / s;
+  const float AH = (g_memH - FooterHeight()) / s;
+  const float cx = LW / 2, cy = AH / 2;
+  const float L = cx - 66, T = cy - 98;
+
+  // The mountains, cut off by the inside of the frame.
+  GpPath* clip = nullptr;
+  if (GdipCreatePath(FillModeAlternate, &clip) == Ok) {
+    kit::Path owner(clip);
+    kit::AddRoundRect(clip, L + 3, T + 3, 126, 98, 11);
+    GdipSetClipPath(g.get(), clip, CombineModeReplace);
+    const PointF peaks[] = {
+        {L + 8, T + 104}, {L + 42, T + 56}, {L + 62, T + 74}, {L + 86, T + 42}, {L + 124, T + 104}};
+    kit::Brush fill = kit::SolidBrush((COL_ACCENT & 0x00FFFFFF) | 0x96000000);
+    GdipFillPolygon(g.get(), fill.get(), peaks, 5, FillModeAlternate);
+    GdipResetClip(g.get());
+  }
+  kit::Brush sun = kit::SolidBrush(COL_ICE);
+  GdipFillEllipse(g.get(), sun.get(), L + 30, T + 22, 20, 20);
+  GpPath* frame = nullptr;
+  GpPen* pen = nullptr;
+  if (GdipCreatePath(FillModeAlternate, &frame) == Ok) {
+    kit::Path owner(frame);
+    kit::AddRoundRect(frame, L, T, 132, 104, 14);
+    if (GdipCreatePen1(COL_ACCENT, 5, UnitWorld, &pen) == Ok) {
+      kit::Pen penOwner(pen);
+      GdipSetPenLineJoin(pen, LineJoinRound);
+      GdipDrawPath(g.get(), pen, frame);
+    }
+  }
+  kit::StringFormat centred = CenteredFormat();
+  kit::Font title = kit::MakeFont(22, FontStyleBold);
+  DrawLabel(g.get(), kAppName, title, 0, cy + 34, LW, 32, COL_ICE, centred.get());
+  kit::Font body = kit::MakeFont(13, FontStyleRegular);
+  const bool failed = g_errorText[0] != 0;
+  DrawLabel(g.get(), failed ? g_errorText : kHint, body, 16, cy + 70, LW - 32, 60,
+            failed ? COL_WARN : COL_MUTED, centred.get());
+}
+
+void DrawFooter() {
+  g_linkRect = RECT{};
+  if (g_fullscreen) return;
+  const int f = kit::Px(kFooterUnits, g_dpi);
+  if (f <= 0 || !g_memDC) return;
+  FillRectColour(g_memDC, 0, g_memH - f, g_memW, g_memH, kFooterBand);
+  kit::Graphics g = kit::MakeGraphics(g_memDC, g_dpi);
+  if (!g) return;
+  GdipSetSmoothingMode(g.get(), SmoothingModeDefault);
+  const float s = static_cast<float>(g_dpi) / 96.0f;
+  kit::Font regular = kit::MakeFont(12, FontStyleRegular);
+  kit::Font underlined = kit::MakeFont(12, FontStyleUnderline);
+  if (!regular || !underlined) return;
+  GpStringFormat* generic = nullptr;
+  GpStringFormat* cloned = nullptr;
+  GdipStringFormatGetGenericTypographic(&generic);
+  if (!generic || GdipCloneStringFormat(generic, &cloned) != Ok) return;
+  kit::StringFormat format(cloned);
+  INT flags = 0;
+  GdipGetStringFormatFlags(cloned, &flags);
+  GdipSetStringFormatFlags(cloned, flags | StringFormatFlagsMeasureTrailingSpaces);
+
+  const wchar_t* parts[3] = {kFooterLead, kFooterLink, kFooterTail};
+  const kit::Font* fonts[3] = {&regular, &underlined, &regular};
+  float widths[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    const RectF layout(0, 0, 10000, 100);
+    RectF bound;
+    GdipMeasureString(g.get(), parts[i], -1, fonts[i]->get(), &layout, cloned, &bound, nullptr,
+                      nullptr);
+    widths[i] = bound.Width;
+  }
+  const float LW = g_memW / s;
+  float t = widths[0] + widths[1] + widths[2];
+  const bool onlyLink = t > LW - 8;
+  if (onlyLink) t = widths[1];
+  float x = (LW - t) / 2;
+  const float y = (g_memH - f) / s + 4;
+  for (int i = 0; i < 3; ++i) {
+    if (onlyLink && i != 1) continue;
+    DrawLabel(g.get(), parts[i], *fonts[i], x, y, widths[i] + 1, 20,
+              i == 1 ? COL_ACCENT : COL_MUTED, cloned);
+    if (i == 1) {
+      g_linkRect = RECT{static_cast<int>(s * x) - 3, g_memH - f,
+                        static_cast<int>((x + widths[1]) * s) + 3, g_memH};
+    }
+    x += widths[i];
+  }
+}
+
+void Paint(HWND hwnd) {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(hwnd, &ps);
+  RECT rc;
+  GetClientRect(hwnd, &rc);
+  const int cw = rc.right - rc.left, ch = rc.bottom - rc.top;
+  if (g_frameDirty || cw != g_memW || ch != g_memH) {
+    if (cw > 0 && ch > 0 && (!g_memBmp || cw != g_memW || ch != g_memH)) {
+      HDC window = GetDC(hwnd);
+      if (!g_memDC) g_memDC = CreateCompatibleDC(window);
+      if (g_memDC) {
+        if (g_memBmp) {
+          SelectObject(g_memDC, g_memOldBmp);
+          DeleteObject(g_memBmp);
+          g_memBmp = nullptr;
+        }
+        g_memBmp = CreateCompatibleBitmap(window, cw, ch);
+        if (g_memBmp) {
+          g_memOldBmp = SelectObject(g_memDC, g_memBmp);
+          g_memW = cw;
+          g_memH = ch;
+        } else {
+          g_memW = g_memH = 0;
+        }
+      }
+      ReleaseDC(hwnd, window);
+    }
+    if (g_memDC && g_memBmp) {
+      FillRectColour(g_memDC, 0, 0, g_memW, g_memH, kBackground);
+      if (g_pic) {
+        DrawPicture();
+      } else {
+        DrawEmptyState();
+      }
+      DrawFooter();
+    }
+    g_frameDirty = false;
+  }
+  if (g_memDC && g_memBmp) BitBlt(dc, 0, 0, g_memW, g_memH, g_memDC, 0, 0, SRCCOPY);
+  EndPaint(hwnd, &ps);
+}
+
+// --- commands ------------------------------------------------------------------
+
+void ToggleFullscreen(HWND hwnd) {
+  if (!g_fullscreen) {
+    MONITORINFO mi{};
+    mi.cbSize = sizeof mi;
+    GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &mi);
+    g_savedStyle = GetWindowLongW(hwnd, GWL_STYLE);
+    GetWindowRect(hwnd, &g_savedRect);
+    g_fullscreen = true;
+    SetWindowLongW(hwnd, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_VISIBLE));
+    SetMenu(hwnd, nullptr);
+    const RECT& m = mi.rcMonitor;
+    SetWindowPos(hwnd, HWND_TOP, m.left, m.top, m.right - m.left, m.bottom - m.top,
+                 SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
+  } else {
+    g_fullscreen = false;
+    SetWindowLongW(hwnd, GWL_STYLE, g_savedStyle | WS_VISIBLE);
+    SetMenu(hwnd, g_menu);
+    const RECT& r = g_savedRect;
+    SetWindowPos(hwnd, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_FRAMECHANGED);
+  }
+  g_panX = g_panY = 0;
+  Layout(hwnd);
+  UpdateTitle(hwnd);
+}
+
+void CopyToClipboard(HWND hwnd) {
+  const std::uint8_t* bits = g_pic ? picture_bits(g_pic) : nullptr;
+  if (!bits) return;
+  const SIZE_T row = static_cast<SIZE_T>(g_imgW) * 4;
+  const SIZE_T bytes = 40 + row * static_cast<SIZE_T>(g_imgH);
+  HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes);
+  if (!mem) return;
+  auto* p = static_cast<std::uint8_t*>(GlobalLock(mem));
+  if (!p) {
+    GlobalFree(mem);
+    return;
+  }
+  BITMAPINFOHEADER h{};
+  h.biSize = 40;
+  h.biWidth = g_imgW;
+  h.biHeight = g_imgH;  // positive: bottom-up rows
+  h.biPlanes = 1;
+  h.biBitCount = 32;
+  h.biCompression = BI_RGB;
+  std::memcpy(p, &h, sizeof h);
+  for (int y = 0; y < g_imgH; ++y) {
+    std::memcpy(p + 40 + row * static_cast<SIZE_T>(y),
+                bits + row * static_cast<SIZE_T>(g_imgH - 1 - y), row);
+  }
+  GlobalUnlock(mem);
+  if (!OpenClipboard(hwnd)) {
+    GlobalFree(mem);
+    return;
+  }
+  EmptyClipboard();
+  if (!SetClipboardData(CF_DIB, mem)) GlobalFree(mem);
+  CloseClipboard();
+}
+
+void OnCommand(HWND hwnd, int id) {
+  switch (id) {
+    case 1001:
+      OpenFileDialog(hwnd);
+      break;
+    case 1009:
+      CopyToClipboard(hwnd);
+      break;
+    case 1011:
+      PostMessageW(hwnd, WM_CLOSE, 0, 0);
+      break;
+    case 1012:
+      ZoomStep(hwnd, 1, nullptr);
+      break;
+    case 1013:
+      ZoomStep(hwnd, -1, nullptr);
+      break;
+    case 1014:
+      if (g_pic) SetZoom(hwnd, 1.0, false, nullptr);
+      break;
+    case 1015:
+      if (g_pic) SetZoom(hwnd, 1.0, true, nullptr);
+      break;
+    case 1016:
+      ToggleFullscreen(hwnd);
+      break;
+    default:
+      // 1002 to 1008, 1010 and 1017 belong to Save as, the metadata window,
+      // deletion and the settings window.
+      break;
+  }
+}
+
+void OnKey(HWND hwnd, WPARAM key) {
+  const bool ctrl = GetKeyState(VK_CONTROL) < 0;
+  switch (key) {
+    case '0':
+    case VK_NUMPAD0:
+      OnCommand(hwnd, 1015);
+      break;
+    case '1':
+    case VK_NUMPAD1:
+      OnCommand(hwnd, 1014);
+      break;
+    case VK_ADD:
+    case VK_OEM_PLUS:
+      ZoomStep(hwnd, 1, nullptr);
+      break;
+    case VK_SUBTRACT:
+    case VK_OEM_MINUS:
+      ZoomStep(hwnd, -1, nullptr);
+      break;
+    case VK_F11:
+      ToggleFullscreen(hwnd);
+      break;
+    case VK_ESCAPE:
+      if (g_fullscreen) {
+        ToggleFullscreen(hwnd);
+      } else {
+        PostMessageW(hwnd, WM_CLOSE, 0, 0);
+      }
+      break;
+    case 'C':
+      if (ctrl) CopyToClipboard(hwnd);
+      break;
+    case 'O':
+      if (ctrl) OpenFileDialog(hwnd);
+      break;
+    default:
+      break;
+  }
+}
+
+void OnCreate(HWND hwnd) {
+  g_dpi = GetDpiForWindow(hwnd);
+  if (g_dpi == 0) g_dpi = 96;
+  DragAcceptFiles(hwnd, TRUE);
+  if (HMODULE ux = LoadLibraryW(L"uxtheme.dll")) {
+    using AllowDark = int(WINAPI*)(int);
+    auto fn = reinterpret_cast<AllowDark>(
+        reinterpret_cast<void*>(GetProcAddress(ux, MAKEINTRESOURCEA(135))));
+    if (fn) fn(1);
+  }
+  kit::ApplyDarkTitleBar(hwnd);
+}
+
+void OnDestroy(HWND hwnd) {
+  KillTimer(hwnd, kAnimTimer);
+  ReleasePicture();
+  if (g_viewDC) DeleteDC(g_viewDC);
+  g_viewDC = nullptr;
+  if (g_memDC) {
+    SelectObject(g_memDC, g_memOldBmp);
+    if (g_memBmp) DeleteObject(g_memBmp);
+    DeleteDC(g_memDC);
+  }
+  g_memDC = nullptr;
+  g_memBmp = nullptr;
+  g_memW = g_memH = 0;
+  if (g_fullscreen && g_menu) DestroyMenu(g_menu);
+  g_menu = nullptr;
+  PostQuitMessage(0);
+}
+
+void OnTimer(HWND hwnd) {
+  if (g_pic && picture_advance(g_pic)) {
+    g_viewStale = true;
+    if (!IsIconic(hwnd)) {
+      g_frameDirty = true;
+      InvalidateRect(hwnd, nullptr, FALSE);
+    }
+    SetTimer(hwnd, kAnimTimer, picture_delay_ms(g_pic), nullptr);
+  } else {
+    KillTimer(hwnd, kAnimTimer);
+  }
+}
+
+POINT LParamPoint(LPARAM lp) {
+  return POINT{static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
+}
+
+LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_CREATE:
+      OnCreate(hwnd);
+      return 0;
+    case WM_DESTROY:
+      OnDestroy(hwnd);
+      return 0;
+    case WM_SIZE:
+      g_frameDirty = true;
+      InvalidateRect(hwnd, nullptr, FALSE);
+      return 0;
+    case WM_PAINT:
+      Paint(hwnd);
+      return 0;
+    case WM_CLOSE:
+      DestroyWindow(hwnd);
+      return 0;
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_SETCURSOR:
+      if (LOWORD(lp) == HTCLIENT) {
+        POINT p;
+        GetCursorPos(&p);
+        ScreenToClient(hwnd, &p);
+        if (PtInRect(&g_linkRect, p)) {
+          SetCursor(LoadCursorW(nullptr, IDC_HAND));
+          return TRUE;
+        }
+        if (CanPanNow(hwnd)) {
+          SetCursor(LoadCursorW(nullptr, IDC_SIZEALL));
+          return TRUE;
+        }
+      }
+      break;
+    case WM_KEYDOWN:
+      OnKey(hwnd, wp);
+      return 0;
+    case WM_COMMAND:
+      OnCommand(hwnd, LOWORD(wp));
+      return 0;
+    case WM_TIMER:
+      if (wp == kAnimTimer) {
+        OnTimer(hwnd);
+        return 0;
+      }
+      break;
+    case WM_MOUSEMOVE:
+      if (g_dragging) {
+        const POINT p = LParamPoint(lp);
+        g_panX = g_dragPanX - (p.x - g_dragFrom.x);
+        g_panY = g_dragPanY - (p.y - g_dragFrom.y);
+        g_frameDirty = true;
+        InvalidateRect(hwnd, nullptr, FALSE);
+      }
+      return 0;
+    case WM_LBUTTONDOWN: {
+      const POINT p = LParamPoint(lp);
+      if (PtInRect(&g_linkRect, p)) {
+        ShellExecuteW(hwnd, L"open", kMakerPage, nullptr, nullptr, SW_SHOWNORMAL);
+      } else if (CanPanNow(hwnd)) {
+        g_dragFrom = p;
+        g_dragPanX = g_panX;
+        g_dragPanY = g_panY;
+        g_dragging = true;
+        SetCapture(hwnd);
+      }
+      return 0;
+    }
+    case WM_LBUTTONUP:
+      if (g_dragging) {
+        g_dragging = false;
+        ReleaseCapture();
+      }
+      return 0;
+    case WM_LBUTTONDBLCLK: {
+      const POINT p = LParamPoint(lp);
+      if (!PtInRect(&g_linkRect, p)) ToggleFullscreen(hwnd);
+      return 0;
+    }
+    case WM_CAPTURECHANGED:
+      g_dragging = false;
+      return 0;
+    case WM_MOUSEWHEEL: {
+      const int step = WheelStep(GET_WHEEL_DELTA_WPARAM(wp), &g_wheelAcc);
+      if (step == 0) return 0;
+      if (GET_KEYSTATE_WPARAM(wp) & MK_CONTROL) {
+        const POINT screen = LParamPoint(lp);
+        ZoomStep(hwnd, step > 0 ? 1 : -1, &screen);
+      }
+      // The plain wheel steps through the folder once folder navigation exists.
+      return 0;
+    }
+    case WM_DROPFILES: {
+      HDROP drop = reinterpret_cast<HDROP>(wp);
+      wchar_t path[MAX_PATH] = L"";
+      DragQueryFileW(drop, 0, path, MAX_PATH);
+      if (path[0]) TryOpen(hwnd, path);
+      DragFinish(drop);
+      SetForegroundWindow(hwnd);
+      return 0;
+    }
+    case WM_DPICHANGED: {
+      g_dpi = HIWORD(wp);
+      if (!g_fullscreen) {
+        const RECT* r = reinterpret_cast<const RECT*>(lp);
+        SetWindowPos(hwnd, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+      }
+      Layout(hwnd);
+      return 0;
+    }
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+// COM for the thread, undone only when it was set up here.
+class ComApartment {
+ public:
+  ComApartment()
+      : ok_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {
+  }
+  ~ComApartment() {
+    if (ok_) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  bool ok_;
+};
+
+struct ArgvTraits {
+  using Type = LPWSTR*;
+  static LPWSTR* Invalid() { return nullptr; }
+  static void Release(LPWSTR* p) { LocalFree(p); }
+};
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int show) {
+  ComApartment com;
+  kit::GdiplusSession gdiplus;
+  if (!gdiplus.ok()) return 1;
+  if (!decode_init()) {
+    MessageBoxW(nullptr, L"The Windows Imaging Component could not be started.", kAppName,
+                MB_ICONERROR);
+    return 1;
+  }
+
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.style = CS_DBLCLKS;
+  wc.lpfnWndProc = WndProc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hIcon = static_cast<HICON>(
+      LoadImageW(instance, MAKEINTRESOURCEW(101), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
+  if (!wc.hIcon) wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+  wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(101), IMAGE_ICON,
+                                             GetSystemMetrics(SM_CXSMICON),
+                                             GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+  if (!wc.hIconSm) wc.hIconSm = wc.hIcon;
+  wc.lpszClassName = kClassName;
+  HWND hwnd = nullptr;
+  if (RegisterClassExW(&wc)) {
+    hwnd = CreateWindowExW(WS_EX_ACCEPTFILES, kClassName, kAppName,
+                           WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT,
+                           1024, 1024, nullptr, nullptr, instance, nullptr);
+  }
+  if (!hwnd) {
+    decode_shutdown();
+    return 1;
+  }
+
+  int argc = 0;
+  Owned<ArgvTraits> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+  if (argv && argc >= 2 && argv.get()[1][0] != 0) {
+    TryOpen(hwnd, argv.get()[1]);
+  } else {
+    Layout(hwnd);
+  }
+  argv.reset();
+  ShowWindow(hwnd, show);
+  UpdateWindow(hwnd);
+
+  MSG msg{};
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  decode_shutdown();
+  return static_cast<int>(msg.wParam);
+}
