@@ -208,7 +208,8 @@ std::shared_ptr<const MetadataReader> ParseIfd0(const std::uint8_t* data, std::s
 // simple values VT_LPWSTR, arrays (rdf:Bag, rdf:Seq) nested readers with
 // items "{ulong=0}", "{ulong=1}", ..., language alternatives (rdf:Alt) nested
 // readers with one item per xml:lang ("x-default", "en-US"), structures
-// nested readers of their fields. Null when the XML cannot be parsed.
+// nested readers of their fields. Null when the XML cannot be parsed or holds
+// no rdf:RDF element.
 std::shared_ptr<const MetadataReader> ParseXmpPacket(const std::uint8_t* data, std::size_t size);
 
 // Photoshop image resources ("8BIM" records) as a reader of format "irb";

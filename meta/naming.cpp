@@ -446,10 +446,14 @@ void AddInfo(MetaDoc* doc, const std::wstring& name, const std::wstring& text) {
 void Walk(const img::MetadataReader* reader, const std::wstring& path, MetaDoc* doc,
           const std::wstring& keyPrefix, bool allowEdit, int depth) {
   if (!reader || depth >= kMaxWalkDepth) return;
+  // The enumerator gives one name per item, in item order; each name
+  // resolves to its own item, so the value is taken from the item directly
+  // rather than looked up again (which would cost a scan per item).
   const std::vector<std::string> names = reader->GetEnumerator();
-  for (const std::string& name : names) {
-    img::PropValue value;
-    if (img::Failed(reader->GetMetadataByName(name, &value))) continue;
+  const std::vector<img::MetaItem>& items = reader->Items();
+  for (std::size_t k = 0; k < names.size() && k < items.size(); ++k) {
+    const std::string& name = names[k];
+    const img::PropValue& value = items[k].value;
     const std::wstring itemPath = RewritePath(path + platform::Utf8ToWide(name));
     if (value.vt == img::kVtUnknown && value.reader) {
       Walk(value.reader.get(), itemPath, doc, keyPrefix, allowEdit, depth + 1);

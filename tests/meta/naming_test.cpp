@@ -378,6 +378,23 @@ TEST(WalkTest, ThirteenLevelsDeepIsNotWalked) {
   EXPECT_TRUE(none.fields.empty());
 }
 
+TEST(WalkTest, LongReadersAreWalkedInOnePass) {
+  // An XMP array can hold 100000 items; listing it must not look every item
+  // up again by name.
+  std::vector<MetaItem> items;
+  for (int i = 0; i < 100000; ++i) {
+    items.push_back({"{ulong=" + std::to_string(i) + "}", PropValue::Lpwstr(L"k")});
+  }
+  auto bag = R("xmpbag", std::move(items));
+  auto xmp = R("xmp", {{"dc:subject", PropValue::Reader(bag)}});
+  auto root = R("jpeg", {{"xmp", PropValue::Reader(xmp)}});
+  MetaDoc doc;
+  Walk(root.get(), L"", &doc, L"", true, 0);
+  ASSERT_EQ(doc.fields.size(), 100000u);
+  EXPECT_EQ(doc.fields.back().key, L"/xmp/dc:subject/{ulong=99999}");
+  EXPECT_EQ(doc.fields.back().label, L"dc:subject / {ulong=99999}");
+}
+
 TEST(AddInfoTest, FileFact) {
   MetaDoc doc;
   AddInfo(&doc, L"Name", L"a.jpg");
