@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "app/folder.h"
+#include "app/menu.h"
 #include "app/view.h"
 #include "decode/decode.h"
 #include "platform/platform.h"
@@ -57,7 +59,6 @@ bool g_fullscreen = false;
 LONG g_savedStyle = 0;
 RECT g_savedRect{};
 HMENU g_menu = nullptr;
-bool g_lightPopups = false;
 
 constexpr UINT_PTR kAnimTimer = 1;
 
@@ -79,10 +80,6 @@ const wchar_t kFooterLink[] = L"Ombrefield";
 const wchar_t kFooterTail[] = L" \u00B7 \u00A9 2026";
 const wchar_t kMakerPage[] = L"https://www.ombrefield.com/norvane";
 
-const wchar_t* const kImageExts[] = {L".png",  L".jpg",  L".jpeg", L".jfif", L".bmp",
-                                     L".dib",  L".gif",  L".tif",  L".tiff", L".ico",
-                                     L".webp", L".heic", L".heif", L".avif", nullptr};
-
 int FooterHeight() { return g_fullscreen ? 0 : kit::Px(kFooterUnits, g_dpi); }
 
 ViewBox Geom(int cw, int ch) { return ::ViewGeom(g_imgW, g_imgH, g_zoom, cw, ch, FooterHeight()); }
@@ -97,13 +94,9 @@ bool CanPanNow(HWND hwnd) { return g_pic && ::CanPan(ClientGeom(hwnd)); }
 
 // --- folders -----------------------------------------------------------------
 
-bool IsImageName(const wchar_t* name) {
-  const wchar_t* dot = std::wcsrchr(name, L'.');
-  if (!dot) return false;
-  for (const wchar_t* const* e = kImageExts; *e; ++e) {
-    if (_wcsicmp(dot, *e) == 0) return true;
-  }
-  return false;
+// The shell's natural order.
+int ShellCompare(const std::wstring& a, const std::wstring& b) {
+  return StrCmpLogicalW(a.c_str(), b.c_str());
 }
 
 void ListImages(const std::wstring& folder, std::vector<std::wstring>* names) {
@@ -115,9 +108,8 @@ void ListImages(const std::wstring& folder, std::vector<std::wstring>* names) {
     if (IsImageName(fd.cFileName)) names->push_back(fd.cFileName);
   } while (FindNextFileW(find, &fd));
   FindClose(find);
-  std::sort(names->begin(), names->end(), [](const std::wstring& a, const std::wstring& b) {
-    return StrCmpLogicalW(a.c_str(), b.c_str()) < 0;
-  });
+  std::sort(names->begin(), names->end(),
+            [](const std::wstring& a, const std::wstring& b) { return ShellCompare(a, b) < 0; });
 }
 
 // --- opening -------------------------------------------------------------------
@@ -198,6 +190,47 @@ void OpenFileDialog(HWND hwnd) {
   const BOOL chosen = GetOpenFileNameW(&ofn);
   g_lightPopups = false;
   if (chosen) TryOpen(hwnd, file);
+}
+
+bool OpenSibling(HWND hwnd, int step) {
+  if (!g_currentFile[0]) return false;
+  const std::wstring current = g_currentFile;
+  std::size_t cut = current.rfind(L'\\');
+  if (cut == std::wstring::npos) cut = current.rfind(L'/');
+  if (cut == std::wstring::npos) return false;
+  const std::wstring folder = current.substr(0, cut);
+  const std::wstring name = current.substr(cut + 1);
+  std::vector<std::wstring> list;
+  ListImages(folder, &list);
+  const int target = SiblingTarget(list, name, step, ShellCompare);
+  if (target < 0) return false;
+  TryOpen(hwnd, folder + L"\\" + list[static_cast<std::size_t>(target)]);
+  return true;
+}
+
+void DeleteCurrent(HWND hwnd) {
+  if (!g_currentFile[0] || g_fullscreen) return;
+  const std::wstring question = platform::FormatMessageText(
+      L"Move \u201C%ls\u201D to the Recycle Bin?", platform::FileNamePart(g_currentFile));
+  g_lightPopups = true;
+  const int answer = MessageBoxW(hwnd, question.c_str(), kAppName, MB_YESNO | MB_ICONQUESTION);
+  g_lightPopups = false;
+  if (answer != IDYES) return;
+  wchar_t from[MAX_PATH + 2] = {};
+  wcsncpy_s(from, MAX_PATH, g_currentFile, _TRUNCATE);
+  SHFILEOPSTRUCTW op{};
+  op.hwnd = hwnd;
+  op.wFunc = FO_DELETE;
+  op.pFrom = from;
+  op.fFlags = FOF_ALLOWUNDO | FOF_NOCONFIRMATION | FOF_SILENT | FOF_WANTNUKEWARNING;
+  if (SHFileOperationW(&op) != 0 || op.fAnyOperationsAborted) return;
+  if (OpenSibling(hwnd, 1)) return;
+  KillTimer(hwnd, kAnimTimer);
+  ReleasePicture();
+  g_currentFile[0] = 0;
+  g_errorText[0] = 0;
+  Layout(hwnd);
+  SetWindowTextW(hwnd, kAppName);
 }
 
 // --- layout --------------------------------------------------------------------
@@ -574,6 +607,9 @@ void OnCommand(HWND hwnd, int id) {
     case 1009:
       CopyToClipboard(hwnd);
       break;
+    case 1010:
+      DeleteCurrent(hwnd);
+      break;
     case 1011:
       PostMessageW(hwnd, WM_CLOSE, 0, 0);
       break;
@@ -593,8 +629,8 @@ void OnCommand(HWND hwnd, int id) {
       ToggleFullscreen(hwnd);
       break;
     default:
-      // 1002 to 1008, 1010 and 1017 belong to Save as, the metadata window,
-      // deletion and the settings window.
+      // 1002 to 1008 and 1017 belong to Save as, the metadata window and
+      // the settings window.
       break;
   }
 }
@@ -602,6 +638,28 @@ void OnCommand(HWND hwnd, int id) {
 void OnKey(HWND hwnd, WPARAM key) {
   const bool ctrl = GetKeyState(VK_CONTROL) < 0;
   switch (key) {
+    case VK_RIGHT:
+    case VK_SPACE:
+    case VK_NEXT:
+      OpenSibling(hwnd, 1);
+      break;
+    case VK_LEFT:
+    case VK_BACK:
+    case VK_PRIOR:
+      OpenSibling(hwnd, -1);
+      break;
+    case VK_HOME:
+      OpenSibling(hwnd, 2);
+      break;
+    case VK_END:
+      OpenSibling(hwnd, 3);
+      break;
+    case VK_DELETE:
+      DeleteCurrent(hwnd);
+      break;
+    case 'I':
+      OnCommand(hwnd, 1008);
+      break;
     case '0':
     case VK_NUMPAD0:
       OnCommand(hwnd, 1015);
@@ -649,7 +707,10 @@ void OnCreate(HWND hwnd) {
         reinterpret_cast<void*>(GetProcAddress(ux, MAKEINTRESOURCEA(135))));
     if (fn) fn(1);
   }
+  InstallPopupHook();
   kit::ApplyDarkTitleBar(hwnd);
+  g_menu = BuildMenu(g_dpi);
+  SetMenu(hwnd, g_menu);
 }
 
 void OnDestroy(HWND hwnd) {
@@ -667,7 +728,22 @@ void OnDestroy(HWND hwnd) {
   g_memW = g_memH = 0;
   if (g_fullscreen && g_menu) DestroyMenu(g_menu);
   g_menu = nullptr;
+  ReleaseMenuResources();
   PostQuitMessage(0);
+}
+
+void EnableItems(HMENU popup) {
+  auto set = [popup](UINT id, bool on) {
+    EnableMenuItem(popup, id, MF_BYCOMMAND | (on ? MF_ENABLED : MF_GRAYED));
+  };
+  const bool picture = g_pic != nullptr;
+  const bool file = g_currentFile[0] != 0;
+  for (UINT id : {1009u, 1012u, 1013u, 1014u, 1015u}) set(id, picture);
+  for (UINT id : {1008u, 1010u}) set(id, file);
+  // The "Save as" submenu is the second item of the File popup.
+  if (GetSubMenu(popup, 1) && GetMenuItemID(popup, 0) == 1001) {
+    EnableMenuItem(popup, 1, MF_BYPOSITION | (picture ? MF_ENABLED : MF_GRAYED));
+  }
 }
 
 void OnTimer(HWND hwnd) {
@@ -688,7 +764,12 @@ POINT LParamPoint(LPARAM lp) {
 }
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  LRESULT menuResult = 0;
+  if (MenuMessage(hwnd, msg, wp, lp, g_dpi, &menuResult)) return menuResult;
   switch (msg) {
+    case WM_INITMENUPOPUP:
+      EnableItems(reinterpret_cast<HMENU>(wp));
+      return 0;
     case WM_CREATE:
       OnCreate(hwnd);
       return 0;
@@ -776,8 +857,10 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (GET_KEYSTATE_WPARAM(wp) & MK_CONTROL) {
         const POINT screen = LParamPoint(lp);
         ZoomStep(hwnd, step > 0 ? 1 : -1, &screen);
+      } else {
+        // Rolling towards the user moves forward through the folder.
+        OpenSibling(hwnd, step > 0 ? -1 : 1);
       }
-      // The plain wheel steps through the folder once folder navigation exists.
       return 0;
     }
     case WM_DROPFILES: {
@@ -791,11 +874,15 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_DPICHANGED: {
       g_dpi = HIWORD(wp);
+      HMENU old = g_menu;
+      g_menu = BuildMenu(g_dpi);
       if (!g_fullscreen) {
+        SetMenu(hwnd, g_menu);
         const RECT* r = reinterpret_cast<const RECT*>(lp);
         SetWindowPos(hwnd, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
                      SWP_NOZORDER | SWP_NOACTIVATE);
       }
+      if (old) DestroyMenu(old);
       Layout(hwnd);
       return 0;
     }
