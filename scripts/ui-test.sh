@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Runs the viewer's UI tests. ui_driver.exe starts norvane.exe inside a Wine
+# virtual desktop and checks its window: first at 96 DPI on a 1920x1080
+# desktop, then the geometry again at 144 DPI on a 2880x1620 one (the same
+# screen at 150 %). Starts Xvfb on a free display when there is no display.
+# The prefix is the tests' own (next to norvane.exe unless NORVANE_UI_WINE_ROOT
+# names another), so the DPI change never reaches the unit tests' prefix.
+# Screenshots of the main states go to ui-screens/ next to norvane.exe.
+#
+# Usage: scripts/ui-test.sh UI_DRIVER.EXE NORVANE.EXE
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+if [ $# -ne 2 ]; then
+  echo "usage: $0 UI_DRIVER.EXE NORVANE.EXE" >&2
+  exit 2
+fi
+driver=$(realpath "$1")
+viewer=$(realpath "$2")
+out=$(dirname "$viewer")
+screens=$out/ui-screens
+scratch=$out/ui-scratch
+export NORVANE_WINE_ROOT=${NORVANE_UI_WINE_ROOT:-$out/ui-wine}
+source "$here/wine-env.sh"
+
+xvfb_pid=
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+if [ -z "${DISPLAY:-}" ]; then
+  # Xvfb picks a free display itself and writes its number to fd 3.
+  displayfd=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 2880x1620x24 -nolisten tcp 3>"$displayfd" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$displayfd" ] && break
+    sleep 0.1
+  done
+  if ! [ -s "$displayfd" ]; then
+    echo "Xvfb did not start" >&2
+    exit 1
+  fi
+  DISPLAY=:$(head -n 1 "$displayfd")
+  export DISPLAY
+  rm -f "$displayfd"
+  echo "Xvfb on $DISPLAY"
+fi
+
+# Windows paths for the driver's arguments, through Wine's Z: drive.
+winpath() { local p=${1//\//\\}; echo "Z:$p"; }
+
+# The prefix: created once; Wine's own fonts copied in, since Debian's Wine
+# does not load them from where it installs them.
+wineserver -k >/dev/null 2>&1 || true
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "creating the UI tests' Wine prefix in $WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 </dev/null || true
+  wineserver -w
+fi
+mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+rm -rf "$screens" "$scratch"
+mkdir -p "$screens" "$scratch"
+# The picture with transparency (the driver writes the others): three bands
+# across, opaque RGB(30,160,220), white at alpha 128, and fully transparent
+# magenta that must never show.
+convert -size 80x180 'xc:rgb(30,160,220)' \( -size 80x180 'xc:rgba(255,255,255,0.50196)' \) \
+  \( -size 80x180 'xc:rgba(255,0,255,0)' \) +append -define png:color-type=6 \
+  "$scratch/transparent.png"
+
+# One pass: every program of the prefix runs in the virtual desktop "norvane"
+# of the given size (as `wine explorer /desktop=norvane,SIZE PROGRAM` does, but
+# the driver's exit code and output reach us), at the given DPI; a fresh
+# server makes the DPI count.
+run_pass() {
+  local dpi=$1 size=$2 log=$out/ui-tests-$1dpi.log reg
+  reg=$(mktemp --suffix=.reg)
+  {
+    printf 'REGEDIT4\n\n'
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\n"Desktop"="norvane"\n\n'
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\n"norvane"="%s"\n\n' "$size"
+    printf '[HKEY_CURRENT_USER\\Control Panel\\Desktop]\n"LogPixels"=dword:%08x\n\n' "$dpi"
+    printf '[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Hardware Profiles\\Current\\Software\\Fonts]\n"LogPixels"=dword:%08x\n\n' "$dpi"
+  } > "$reg"
+  wine regedit /S "$(winpath "$reg")" >/dev/null 2>&1 </dev/null
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w
+  rm -f "$reg"
+  echo "== UI tests at $dpi DPI on a ${size} desktop"
+  local status=0
+  # Wine's background processes may keep inherited handles open after the
+  # driver ends, so its output goes to a file rather than a pipe.
+  timeout 150 wine "$driver" --viewer "$(winpath "$viewer")" --scratch "$(winpath "$scratch")" \
+    --screens "$(winpath "$screens")" --dpi "$dpi" >"$log" 2>&1 </dev/null || status=$?
+  grep -aE '^(PASS|FAIL|      |OK|FAILED)' "$log" || true
+  if [ "$status" -eq 124 ]; then
+    echo "the driver did not finish in 150 s"
+    tail -n 20 "$log"
+  elif [ "$status" -ne 0 ] && ! grep -aq '^FAILED' "$log"; then
+    echo "the driver ended with $status"
+    tail -n 20 "$log"
+  fi
+  wineserver -k >/dev/null 2>&1 || true
+  return "$status"
+}
+
+t0=$(date +%s)
+status=0
+run_pass 96 1920x1080 || status=1
+run_pass 144 2880x1620 || status=1
+
+for bmp in "$screens"/*.bmp; do
+  [ -f "$bmp" ] || continue
+  convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+done
+echo "screenshots in $screens; took $(( $(date +%s) - t0 )) s"
+if [ $status -ne 0 ]; then
+  echo "UI tests FAILED"
+else
+  echo "UI tests passed"
+fi
+exit $status

@@ -1,0 +1,1405 @@
+// The viewer's UI test driver: writes its own test pictures into a scratch
+// folder, starts norvane.exe on each of them, finds its main window by class
+// and process, sends keys and mouse messages, and checks titles, window
+// rectangles, what the window shows (read back from the screen) and what
+// Ctrl+C puts on the clipboard. One PASS or FAIL line per check; the exit code
+// is the number of failures (capped at 100).
+//
+// Usage: ui_driver.exe --viewer PATH --scratch DIR [--screens DIR] [--dpi N]
+//                      [--prefix TAG]
+//
+// Geometry expectations are computed from the work area the driver measures
+// (SPI_GETWORKAREA) and the frame of the viewer's window style, so the driver
+// runs on any desktop size; the sizes quoted in the tables are the ones for a
+// 1920×1080 desktop at 96 DPI and a 2880×1620 one at 144 DPI.
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// --- reporting ---------------------------------------------------------------
+
+int g_failures = 0;
+int g_passes = 0;
+std::string g_prefix;  // check names start with it ("96dpi/", "144dpi/")
+
+std::string Utf8(const std::wstring& w) {
+  if (w.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                      nullptr);
+  return s;
+}
+
+__attribute__((format(gnu_printf, 1, 2))) std::string Fmt(const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
+
+// One line per check. `detail` says what was seen when it failed (and, for a
+// pass, anything worth a glance).
+bool Check(bool ok, const std::string& name, const std::string& detail = {}) {
+  std::printf("%s  %s%s%s%s\n", ok ? "PASS" : "FAIL", g_prefix.c_str(), name.c_str(),
+              detail.empty() ? "" : "  -- ", detail.c_str());
+  std::fflush(stdout);
+  (ok ? g_passes : g_failures)++;
+  return ok;
+}
+
+void Note(const std::string& text) {
+  std::printf("      %s%s\n", g_prefix.c_str(), text.c_str());
+  std::fflush(stdout);
+}
+
+// Every wait in the driver is bounded; nothing waits longer than this.
+constexpr DWORD kMaxWaitMs = 20000;
+constexpr DWORD kStateWaitMs = 5000;  // for a title or size to follow an action
+
+template <class F>
+bool WaitFor(F done, DWORD ms) {
+  ms = std::min(ms, kMaxWaitMs);
+  const ULONGLONG end = GetTickCount64() + ms;
+  for (;;) {
+    if (done()) return true;
+    if (GetTickCount64() >= end) return false;
+    Sleep(40);
+  }
+}
+
+// --- test pictures -----------------------------------------------------------
+
+// The coded pattern: every pixel's colour names its own coordinates, so a
+// pixel read back from the screen or the clipboard tells which picture pixel
+// is shown there. R and G are the low bytes of x and y (smooth ramps, so a
+// fitted picture still looks like something); B holds x >> 8 in bits 0-3,
+// y >> 8 in bits 4-6 and the parity of x + y in bit 7, a one-pixel
+// checker that any blending between neighbours breaks.
+std::uint32_t Coded(int x, int y) {  // 0x00RRGGBB
+  const std::uint32_t r = static_cast<std::uint32_t>(x) & 0xFF;
+  const std::uint32_t g = static_cast<std::uint32_t>(y) & 0xFF;
+  const std::uint32_t b = ((static_cast<std::uint32_t>(x) >> 8) & 0x0F) |
+                          (((static_cast<std::uint32_t>(y) >> 8) & 0x07) << 4) |
+                          (static_cast<std::uint32_t>((x ^ y) & 1) << 7);
+  return r << 16 | g << 8 | b;
+}
+
+// The coordinates a colour names, or false when it is no pattern colour of a
+// picture of that size.
+bool Decode(std::uint32_t rgb, int w, int h, int* x, int* y) {
+  const int r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
+  *x = r | (b & 0x0F) << 8;
+  *y = g | ((b >> 4) & 0x07) << 8;
+  if (*x >= w || *y >= h) return false;
+  return ((*x ^ *y) & 1) == (b >> 7);
+}
+
+bool WriteFileBytes(const std::wstring& path, const void* data, size_t size) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok = size == 0 || WriteFile(f, data, static_cast<DWORD>(size), &written, nullptr);
+  CloseHandle(f);
+  return ok && written == size;
+}
+
+// A bottom-up BMP with a 40-byte header: 24-bit when opaque, else 32-bit
+// BI_RGB with straight alpha in the fourth byte. `pixel` gives 0xAARRGGBB.
+template <class F>
+bool WriteBmp(const std::wstring& path, int w, int h, bool alpha, F pixel) {
+  const int bpp = alpha ? 32 : 24;
+  const size_t stride = (static_cast<size_t>(w) * bpp / 8 + 3) & ~size_t{3};
+  const size_t pixels = stride * static_cast<size_t>(h);
+  std::vector<std::uint8_t> file(54 + pixels, 0);
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfSize = static_cast<DWORD>(file.size());
+  fh.bfOffBits = 54;
+  BITMAPINFOHEADER ih{};
+  ih.biSize = 40;
+  ih.biWidth = w;
+  ih.biHeight = h;
+  ih.biPlanes = 1;
+  ih.biBitCount = static_cast<WORD>(bpp);
+  ih.biCompression = BI_RGB;
+  ih.biSizeImage = static_cast<DWORD>(pixels);
+  std::memcpy(file.data(), &fh, 14);
+  std::memcpy(file.data() + 14, &ih, 40);
+  for (int y = 0; y < h; ++y) {
+    std::uint8_t* row = file.data() + 54 + stride * static_cast<size_t>(h - 1 - y);
+    for (int x = 0; x < w; ++x) {
+      const std::uint32_t v = pixel(x, y);
+      std::uint8_t* p = row + static_cast<size_t>(x) * (bpp / 8);
+      p[0] = v & 0xFF;
+      p[1] = (v >> 8) & 0xFF;
+      p[2] = (v >> 16) & 0xFF;
+      if (alpha) p[3] = static_cast<std::uint8_t>(v >> 24);
+    }
+  }
+  return WriteFileBytes(path, file.data(), file.size());
+}
+
+// The transparent picture (a PNG drawn by scripts/ui-test.sh): three bands
+// across, opaque blue-green, white at alpha 128, and fully transparent magenta
+// (which must never show).
+constexpr int kTransW = 240, kTransH = 180;
+constexpr std::uint32_t kOpaqueBand = 0x1EA0DC;  // RGB(30, 160, 220)
+enum class Band { Opaque, Half, Clear };
+int BandLeft(Band b) { return static_cast<int>(b) * kTransW / 3; }
+
+struct Pictures {
+  std::wstring dir;
+  std::wstring Path(const wchar_t* name) const { return dir + L"\\" + name; }
+};
+
+bool MakePictures(const Pictures& p) {
+  CreateDirectoryW(p.dir.c_str(), nullptr);
+  bool ok = WriteBmp(p.Path(L"picture.bmp"), 640, 480, false, Coded) &&
+            WriteBmp(p.Path(L"big.bmp"), 3000, 2000, false, Coded) &&
+            // Fitting it into the cap gives 1024/2050 = 0.49951, within 0.1 %
+            // of the 0.5 step.
+            WriteBmp(p.Path(L"near-step.bmp"), 2050, 100, false, Coded) &&
+            // transparent.png is drawn by the script beforehand: the viewer
+            // never composites a BMP's alpha onto the checkerboard.
+            GetFileAttributesW(p.Path(L"transparent.png").c_str()) != INVALID_FILE_ATTRIBUTES &&
+            WriteFileBytes(p.Path(L"zero.jpg"), "", 0);
+  const char text[] = "This is a text file with a picture's name.\r\n";
+  ok = ok && WriteFileBytes(p.Path(L"not-a-picture.jpg"), text, sizeof text - 1);
+  const std::wstring folder = p.Path(L"no-pictures");
+  CreateDirectoryW(folder.c_str(), nullptr);
+  ok = ok && WriteFileBytes(folder + L"\\readme.txt", text, sizeof text - 1);
+  return ok;
+}
+
+// --- environment -------------------------------------------------------------
+
+struct Env {
+  std::wstring viewer;   // norvane.exe
+  std::wstring screens;  // where screenshots go ("" for none)
+  Pictures pics;
+  int dpi = 96;    // what the prefix is set to
+  RECT work{};     // the work area
+  RECT monitor{};  // the whole screen
+};
+
+int Px(int units, int dpi) { return MulDiv(units, dpi, 96); }
+int FooterPx(int dpi) { return Px(24, dpi); }
+
+constexpr std::uint32_t kBackground = 0x050913;  // RGB(5, 9, 19)
+constexpr std::uint32_t kFooterBand = 0x10141C;  // RGB(16, 20, 28)
+
+// --- the viewer process ------------------------------------------------------
+
+struct FindData {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK FindProc(HWND h, LPARAM lp) {
+  auto* d = reinterpret_cast<FindData*>(lp);
+  wchar_t cls[64] = L"";
+  GetClassNameW(h, cls, 64);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  if (pid == d->pid && wcscmp(cls, L"NorvaneMainWnd") == 0 && IsWindowVisible(h)) {
+    d->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::wstring TitleOf(HWND h) {
+  wchar_t buf[512] = L"";
+  GetWindowTextW(h, buf, 512);
+  return buf;
+}
+
+// A started viewer. The destructor ends a viewer a scenario left running.
+class Viewer {
+ public:
+  explicit Viewer(const Env& env) : env_(env) {}
+  Viewer(const Viewer&) = delete;
+  Viewer& operator=(const Viewer&) = delete;
+  ~Viewer() {
+    if (pi_.hProcess) {
+      if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) {
+        PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(pi_.hProcess, 5000) == WAIT_TIMEOUT) {
+          TerminateProcess(pi_.hProcess, 99);
+          WaitForSingleObject(pi_.hProcess, 5000);
+        }
+      }
+      CloseHandle(pi_.hThread);
+      CloseHandle(pi_.hProcess);
+    }
+  }
+
+  // Starts norvane.exe with one argument (none when empty) and waits for its
+  // main window.
+  bool Start(const std::wstring& arg, const std::string& what) {
+    std::wstring cmd = L"\"" + env_.viewer + L"\"";
+    if (!arg.empty()) cmd += L" \"" + arg + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    if (!CreateProcessW(env_.viewer.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &si, &pi_)) {
+      pi_ = {};
+      return Check(false, what + ": viewer starts",
+                   Fmt("CreateProcessW error %lu", GetLastError()));
+    }
+    FindData d{pi_.dwProcessId, nullptr};
+    const bool found = WaitFor(
+        [&] {
+          d.found = nullptr;
+          EnumWindows(FindProc, reinterpret_cast<LPARAM>(&d));
+          return d.found != nullptr || WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0;
+        },
+        kMaxWaitMs);
+    hwnd_ = d.found;
+    if (!found || !hwnd_) {
+      DWORD code = 0;
+      GetExitCodeProcess(pi_.hProcess, &code);
+      return Check(false, what + ": main window appears",
+                   found ? Fmt("the viewer exited with %lu", code) : "no window in 20 s");
+    }
+    Sync();
+    return true;
+  }
+
+  HWND hwnd() const { return hwnd_; }
+
+  // Returns once the viewer's thread has handled everything sent before.
+  bool Sync() const {
+    DWORD_PTR r = 0;
+    return SendMessageTimeoutW(hwnd_, WM_NULL, 0, 0, SMTO_NORMAL, kMaxWaitMs, &r) != 0;
+  }
+
+  // Sends a message and waits until the viewer has handled it.
+  bool Send(UINT msg, WPARAM wp, LPARAM lp) const {
+    DWORD_PTR r = 0;
+    return SendMessageTimeoutW(hwnd_, msg, wp, lp, SMTO_NORMAL, kMaxWaitMs, &r) != 0;
+  }
+
+  bool Key(UINT vk) const {
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC)) << 16;
+    const bool down = Send(WM_KEYDOWN, vk, 1 | scan);
+    PostMessageW(hwnd_, WM_KEYUP, vk, 1 | scan | 0xC0000000);
+    return down;
+  }
+
+  std::wstring Title() const { return TitleOf(hwnd_); }
+
+  // Waits for the title to read `want`; returns what it read last.
+  std::wstring WaitTitle(const std::wstring& want) const {
+    std::wstring t;
+    WaitFor(
+        [&] {
+          t = Title();
+          return t == want;
+        },
+        kStateWaitMs);
+    return t;
+  }
+
+  bool CheckTitle(const std::wstring& want, const std::string& name) const {
+    const std::wstring t = WaitTitle(want);
+    return Check(
+        t == want, name,
+        t == want ? "\"" + Utf8(t) + "\"" : "got \"" + Utf8(t) + "\", want \"" + Utf8(want) + "\"");
+  }
+
+  SIZE Client() const {
+    RECT r{};
+    GetClientRect(hwnd_, &r);
+    return {r.right, r.bottom};
+  }
+
+  // Waits for the client area to take the wanted size.
+  bool CheckClient(int w, int h, const std::string& name) const {
+    SIZE s{};
+    const bool ok = WaitFor(
+        [&] {
+          s = Client();
+          return s.cx == w && s.cy == h;
+        },
+        kStateWaitMs);
+    return Check(ok, name, Fmt("client %ld x %ld, want %d x %d", s.cx, s.cy, w, h));
+  }
+
+  bool CheckInsideWork(const std::string& name) const {
+    RECT r{};
+    GetWindowRect(hwnd_, &r);
+    const RECT& w = env_.work;
+    const bool ok =
+        r.left >= w.left && r.top >= w.top && r.right <= w.right && r.bottom <= w.bottom;
+    return Check(ok, name,
+                 Fmt("window (%ld,%ld)-(%ld,%ld), work area (%ld,%ld)-(%ld,%ld)", r.left, r.top,
+                     r.right, r.bottom, w.left, w.top, w.right, w.bottom));
+  }
+
+  bool Exited(DWORD ms) const { return WaitForSingleObject(pi_.hProcess, ms) == WAIT_OBJECT_0; }
+  DWORD ExitCode() const {
+    DWORD code = 0;
+    GetExitCodeProcess(pi_.hProcess, &code);
+    return code;
+  }
+
+  // WM_CLOSE, then the process must end with 0.
+  bool Close(const std::string& what) {
+    PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+    const bool gone = Exited(kMaxWaitMs);
+    return Check(gone && ExitCode() == 0, what + ": closes on WM_CLOSE",
+                 gone ? Fmt("exit code %lu", ExitCode()) : "still running after 20 s");
+  }
+
+ private:
+  const Env& env_;
+  PROCESS_INFORMATION pi_{};
+  HWND hwnd_ = nullptr;
+};
+
+// --- expectations ------------------------------------------------------------
+
+std::wstring NameOf(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+int Percent(double zoom) { return static_cast<int>(100 * zoom + 0.5); }
+
+const std::wstring kSep = L"   \u00B7   ";
+
+std::wstring PictureTitle(const std::wstring& name, int w, int h, double zoom, bool fit) {
+  std::wstring t = name + kSep + std::to_wstring(w) + L" \u00D7 " + std::to_wstring(h);
+  if (Percent(zoom) != 100)
+    t += kSep + (fit ? L"fit " : L"") + std::to_wstring(Percent(zoom)) + L"%";
+  return t;
+}
+
+int ScaledSide(int side, double zoom) { return std::max(1, static_cast<int>(side * zoom + 0.5)); }
+
+struct FrameSize {
+  int w, h;
+};
+
+// The non-client size of the window's current style at the DPI, with the menu
+// bar when the window has one.
+FrameSize FrameOf(HWND h, int dpi) {
+  RECT r{0, 0, 0, 0};
+  AdjustWindowRectExForDpi(
+      &r, static_cast<DWORD>(GetWindowLongW(h, GWL_STYLE)), GetMenu(h) != nullptr,
+      static_cast<DWORD>(GetWindowLongW(h, GWL_EXSTYLE)), static_cast<UINT>(dpi));
+  return {r.right - r.left, r.bottom - r.top};
+}
+
+enum class Fit { Capped, Work, None };
+
+struct Placement {
+  double zoom;
+  int clientW, clientH;  // footer included
+  int availW, availH;    // the largest picture area the work area allows
+};
+
+// Where a picture's window goes: the work area less a margin of 38 units on
+// every side (when it is wider and taller than six margins), less the frame
+// and the footer, gives the room; fitting after an open also keeps each side
+// within 1024 units.
+Placement Expected(const Env& env, FrameSize frame, int imgW, int imgH, Fit fit, double zoom) {
+  const int margin = Px(38, env.dpi), footer = FooterPx(env.dpi), cap = Px(1024, env.dpi);
+  int ww = env.work.right - env.work.left, wh = env.work.bottom - env.work.top;
+  if (ww > 6 * margin && wh > 6 * margin) {
+    ww -= 2 * margin;
+    wh -= 2 * margin;
+  }
+  Placement p{};
+  p.availW = std::max(64, ww - frame.w);
+  p.availH = std::max(64, wh - frame.h - footer);
+  p.zoom = zoom;
+  if (fit != Fit::None) {
+    int boxW = p.availW, boxH = p.availH;
+    if (fit == Fit::Capped) {
+      boxW = std::min(boxW, cap);
+      boxH = std::min(boxH, cap);
+    }
+    p.zoom = imgW <= boxW && imgH <= boxH
+                 ? 1.0
+                 : std::min(static_cast<double>(boxW) / imgW, static_cast<double>(boxH) / imgH);
+  }
+  p.clientW = std::min(p.availW, ScaledSide(imgW, p.zoom));
+  p.clientH = std::min(p.availH, ScaledSide(imgH, p.zoom)) + footer;
+  return p;
+}
+
+// --- reading the screen ------------------------------------------------------
+
+struct Shot {
+  int w = 0, h = 0;
+  std::vector<std::uint32_t> px;  // 0x00RRGGBB, top-down
+  std::uint32_t At(int x, int y) const {
+    if (x < 0 || y < 0 || x >= w || y >= h) return 0xFFFFFFFFu;
+    return px[static_cast<size_t>(y) * w + x] & 0xFFFFFF;
+  }
+};
+
+// The whole (virtual) desktop as it is on the screen now.
+Shot CaptureScreen() {
+  Shot s;
+  s.w = GetSystemMetrics(SM_CXSCREEN);
+  s.h = GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = s.w;
+  bi.bmiHeader.biHeight = -s.h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (bmp && bits) {
+    HGDIOBJ old = SelectObject(mem, bmp);
+    BitBlt(mem, 0, 0, s.w, s.h, screen, 0, 0, SRCCOPY | CAPTUREBLT);
+    GdiFlush();
+    const auto* p = static_cast<const std::uint32_t*>(bits);
+    s.px.assign(p, p + static_cast<size_t>(s.w) * s.h);
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+  } else {
+    s.w = s.h = 0;
+  }
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return s;
+}
+
+// A capture seen through the viewer's client area.
+struct ClientShot {
+  Shot s;
+  POINT origin{};
+  int cw = 0, ch = 0;
+  std::uint32_t At(int x, int y) const { return s.At(origin.x + x, origin.y + y); }
+};
+
+ClientShot CaptureClient(const Viewer& v) {
+  v.Sync();
+  Sleep(200);  // the window surface reaches the screen after the paint
+  v.Sync();
+  ClientShot c;
+  const SIZE sz = v.Client();
+  c.cw = sz.cx;
+  c.ch = sz.cy;
+  ClientToScreen(v.hwnd(), &c.origin);
+  c.s = CaptureScreen();
+  return c;
+}
+
+// Saves the desktop as a 24-bit BMP (the test script turns it into PNG).
+void SaveShot(const Env& env, const std::string& name) {
+  if (env.screens.empty()) return;
+  const Shot s = CaptureScreen();
+  if (s.w == 0) return;
+  const size_t stride = (static_cast<size_t>(s.w) * 3 + 3) & ~size_t{3};
+  std::vector<std::uint8_t> file(54 + stride * s.h, 0);
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfSize = static_cast<DWORD>(file.size());
+  fh.bfOffBits = 54;
+  BITMAPINFOHEADER ih{};
+  ih.biSize = 40;
+  ih.biWidth = s.w;
+  ih.biHeight = s.h;
+  ih.biPlanes = 1;
+  ih.biBitCount = 24;
+  std::memcpy(file.data(), &fh, 14);
+  std::memcpy(file.data() + 14, &ih, 40);
+  for (int y = 0; y < s.h; ++y) {
+    std::uint8_t* row = file.data() + 54 + stride * static_cast<size_t>(s.h - 1 - y);
+    for (int x = 0; x < s.w; ++x) {
+      const std::uint32_t v = s.At(x, y);
+      row[3 * x] = v & 0xFF;
+      row[3 * x + 1] = (v >> 8) & 0xFF;
+      row[3 * x + 2] = (v >> 16) & 0xFF;
+    }
+  }
+  std::string fname = g_prefix + name + ".bmp";
+  std::replace(fname.begin(), fname.end(), '/', '-');
+  WriteFileBytes(env.screens + L"\\" + std::wstring(fname.begin(), fname.end()), file.data(),
+                 file.size());
+}
+
+// The part of the client area the picture occupies (the footer excluded), as
+// the viewer centres it in the picture area.
+struct Area {
+  int offX, offY, visW, visH;
+};
+
+Area PictureArea(const ClientShot& c, int footer, int scaledW, int scaledH) {
+  const int areaH = std::max(1, c.ch - footer);
+  Area a{};
+  a.visW = std::min(scaledW, c.cw);
+  a.visH = std::min(scaledH, areaH);
+  a.offX = (c.cw - a.visW) / 2;
+  a.offY = (areaH - a.visH) / 2;
+  return a;
+}
+
+// At 100 %: every sampled pixel of the area shows the picture pixel at
+// (startX + dx, startY + dy). "" when so, else what differed first.
+std::string CheckOneToOne(const ClientShot& c, const Area& a, int imgW, int imgH, int startX,
+                          int startY) {
+  int bad = 0;
+  std::string first;
+  for (int dy = 0; dy < a.visH; dy += (dy + 7 < a.visH || dy == a.visH - 1) ? 7 : a.visH - 1 - dy) {
+    for (int dx = 0; dx < a.visW;
+         dx += (dx + 5 < a.visW || dx == a.visW - 1) ? 5 : a.visW - 1 - dx) {
+      const int px = startX + dx, py = startY + dy;
+      if (px >= imgW || py >= imgH) continue;
+      const std::uint32_t got = c.At(a.offX + dx, a.offY + dy);
+      if (got != Coded(px, py)) {
+        if (bad++ == 0) {
+          first = Fmt("client (%d,%d) is %06X, want picture (%d,%d) = %06X", a.offX + dx,
+                      a.offY + dy, got, px, py, Coded(px, py));
+        }
+      }
+    }
+  }
+  return bad ? Fmt("%d sampled pixels differ; ", bad) + first : "";
+}
+
+// The picture pixel shown at a client point, or {-1,-1} when the colour is
+// no pattern colour.
+POINT PictureAt(const ClientShot& c, int x, int y, int imgW, int imgH) {
+  int px = 0, py = 0;
+  if (!Decode(c.At(x, y), imgW, imgH, &px, &py)) return {-1, -1};
+  return {px, py};
+}
+
+// At an integer zoom n: along rows and columns of the visible area each
+// picture pixel is a run of exactly n screen pixels (the first and last run
+// may be cut by the edge) and neighbouring runs are neighbouring pixels.
+std::string CheckBlocks(const ClientShot& c, const Area& a, int imgW, int imgH, int n) {
+  auto line = [&](bool across, int fixed) -> std::string {
+    const int len = across ? a.visW : a.visH;
+    int prev = -1, run = 0, runStart = 0;
+    for (int i = 0; i < len; ++i) {
+      const int x = across ? a.offX + i : a.offX + fixed;
+      const int y = across ? a.offY + fixed : a.offY + i;
+      const POINT p = PictureAt(c, x, y, imgW, imgH);
+      if (p.x < 0) return Fmt("client (%d,%d) = %06X is no picture colour", x, y, c.At(x, y));
+      const int v = across ? p.x : p.y;
+      if (i > 0 && v == prev) {
+        if (++run > n) return Fmt("a run longer than %d at client (%d,%d)", n, x, y);
+        continue;
+      }
+      if (i > 0 && v != prev + 1) {
+        return Fmt("picture %s jumps %d -> %d at client (%d,%d)", across ? "x" : "y", prev, v, x,
+                   y);
+      }
+      // The first run may be cut by the edge, every later one is whole.
+      if (i > 0 && runStart > 0 && run != n)
+        return Fmt("a run of %d before client (%d,%d)", run, x, y);
+      if (i > 0) runStart = i;
+      prev = v;
+      run = 1;
+    }
+    return {};
+  };
+  for (int k = 0; k < 5; ++k) {
+    const std::string r = line(true, (a.visH - 1) * k / 4);
+    if (!r.empty()) return r;
+    const std::string col = line(false, (a.visW - 1) * k / 4);
+    if (!col.empty()) return col;
+  }
+  return {};
+}
+
+// The share of a rectangle's pixels with one colour.
+double ShareOf(const ClientShot& c, int x0, int y0, int x1, int y1, std::uint32_t colour) {
+  long long n = 0, hit = 0;
+  for (int y = y0; y < y1; ++y) {
+    for (int x = x0; x < x1; ++x) {
+      ++n;
+      hit += c.At(x, y) == colour;
+    }
+  }
+  return n ? static_cast<double>(hit) / n : 0;
+}
+
+bool CheckFooter(const ClientShot& c, int footer, const std::string& name) {
+  const double share = ShareOf(c, 0, c.ch - footer, c.cw, c.ch, kFooterBand);
+  // The row above the band belongs to the picture area.
+  const double above = ShareOf(c, 0, c.ch - footer - 1, c.cw, c.ch - footer, kFooterBand);
+  return Check(share > 0.6 && above < 0.5, name,
+               Fmt("%.0f %% of the bottom %d rows are RGB(16,20,28), %.0f %% of the row above",
+                   100 * share, footer, 100 * above));
+}
+
+// Something is drawn in the picture area: not every pixel is the background.
+bool CheckDrawsSomething(const ClientShot& c, int footer, const std::string& name) {
+  const double bg = ShareOf(c, 0, 0, c.cw, c.ch - footer, kBackground);
+  return Check(bg < 0.999 && c.cw > 0, name,
+               Fmt("%.2f %% of the picture area is the background colour", 100 * bg));
+}
+
+// Runs `check` on fresh captures until it passes or the state wait ends (the
+// screen follows a paint with a short delay).
+template <class F>
+std::string Eventually(const Viewer& v, F check) {
+  std::string r;
+  WaitFor(
+      [&] {
+        r = check(CaptureClient(v));
+        return r.empty();
+      },
+      kStateWaitMs);
+  return r;
+}
+
+// --- input -------------------------------------------------------------------
+
+LPARAM ClientPoint(int x, int y) { return MAKELPARAM(x, y); }
+
+// A drag with the left button from one client point to another, the real
+// cursor following so that no synthesised move disturbs it.
+void Drag(const Viewer& v, POINT from, POINT to) {
+  POINT s = from;
+  ClientToScreen(v.hwnd(), &s);
+  SetCursorPos(s.x, s.y);
+  v.Send(WM_MOUSEMOVE, 0, ClientPoint(from.x, from.y));
+  v.Send(WM_LBUTTONDOWN, MK_LBUTTON, ClientPoint(from.x, from.y));
+  for (int i = 1; i <= 4; ++i) {
+    const int x = from.x + (to.x - from.x) * i / 4, y = from.y + (to.y - from.y) * i / 4;
+    v.Send(WM_MOUSEMOVE, MK_LBUTTON, ClientPoint(x, y));
+  }
+  v.Send(WM_LBUTTONUP, 0, ClientPoint(to.x, to.y));
+}
+
+// Ctrl+wheel at a client point.
+void CtrlWheel(const Viewer& v, POINT at, int delta) {
+  POINT s = at;
+  ClientToScreen(v.hwnd(), &s);
+  SetCursorPos(s.x, s.y);
+  const WPARAM wp = MAKEWPARAM(MK_CONTROL, static_cast<WORD>(static_cast<short>(delta)));
+  v.Send(WM_MOUSEWHEEL, wp, MAKELPARAM(s.x, s.y));
+}
+
+// Presses Ctrl+C in the viewer with real input (the viewer asks
+// GetKeyState(VK_CONTROL)); true once the clipboard changed.
+bool PressCtrlC(const Viewer& v, std::string* how) {
+  const DWORD before = GetClipboardSequenceNumber();
+  auto changed = [&] { return GetClipboardSequenceNumber() != before; };
+  SetForegroundWindow(v.hwnd());
+  WaitFor([&] { return GetForegroundWindow() == v.hwnd(); }, 2000);
+  INPUT in[4]{};
+  const WORD keys[4] = {VK_CONTROL, 'C', 'C', VK_CONTROL};
+  for (int i = 0; i < 4; ++i) {
+    in[i].type = INPUT_KEYBOARD;
+    in[i].ki.wVk = keys[i];
+    in[i].ki.wScan = static_cast<WORD>(MapVirtualKeyW(keys[i], MAPVK_VK_TO_VSC));
+    in[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+  }
+  SendInput(4, in, sizeof(INPUT));
+  v.Sync();
+  if (WaitFor(changed, 3000)) {
+    *how = "SendInput";
+    return true;
+  }
+  // Without a keyboard focus for real input: share the viewer's input state,
+  // hold Ctrl down in it and send the key.
+  const DWORD tid = GetWindowThreadProcessId(v.hwnd(), nullptr);
+  if (AttachThreadInput(GetCurrentThreadId(), tid, TRUE)) {
+    BYTE ks[256]{};
+    GetKeyboardState(ks);
+    ks[VK_CONTROL] = ks[VK_LCONTROL] = 0x80;
+    SetKeyboardState(ks);
+    v.Key('C');
+    ks[VK_CONTROL] = ks[VK_LCONTROL] = 0;
+    SetKeyboardState(ks);
+    AttachThreadInput(GetCurrentThreadId(), tid, FALSE);
+  }
+  *how = "shared key state";
+  return WaitFor(changed, 3000);
+}
+
+// The clipboard's CF_DIB bytes (empty when there is none).
+std::vector<std::uint8_t> ReadClipboardDib() {
+  std::vector<std::uint8_t> out;
+  if (!WaitFor([] { return OpenClipboard(nullptr) != 0; }, 3000)) return out;
+  if (HANDLE h = GetClipboardData(CF_DIB)) {
+    const SIZE_T n = GlobalSize(h);
+    if (const void* p = GlobalLock(h)) {
+      out.assign(static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
+      GlobalUnlock(h);
+    }
+  }
+  CloseClipboard();
+  return out;
+}
+
+struct Dib {
+  bool ok = false;
+  int w = 0, h = 0;
+  const std::uint8_t* bits = nullptr;
+  // 0xAARRGGBB of picture pixel (x, y), top-down coordinates.
+  std::uint32_t At(int x, int y) const {
+    const std::uint8_t* p = bits + (static_cast<size_t>(h - 1 - y) * w + x) * 4;
+    return static_cast<std::uint32_t>(p[3]) << 24 | p[2] << 16 | p[1] << 8 | p[0];
+  }
+};
+
+// Checks the header of a copied picture and returns a view of its pixels.
+Dib CheckDibHeader(const std::vector<std::uint8_t>& bytes, int w, int h, const std::string& name) {
+  Dib d;
+  if (!Check(bytes.size() >= 40, name + ": CF_DIB on the clipboard",
+             Fmt("%zu bytes", bytes.size())))
+    return d;
+  BITMAPINFOHEADER ih;
+  std::memcpy(&ih, bytes.data(), 40);
+  const bool header = ih.biSize == 40 && ih.biWidth == w && ih.biHeight == h &&
+                      ih.biBitCount == 32 && ih.biCompression == BI_RGB && ih.biPlanes == 1;
+  Check(header, name + ": DIB header 40 bytes, bottom-up, 32 bpp, BI_RGB",
+        Fmt("biSize %lu, %ld x %ld, %u bpp, compression %lu", ih.biSize, ih.biWidth, ih.biHeight,
+            ih.biBitCount, ih.biCompression));
+  const size_t need = 40 + static_cast<size_t>(w) * h * 4;
+  if (!header || !Check(bytes.size() >= need, name + ": DIB holds every pixel",
+                        Fmt("%zu bytes, want %zu", bytes.size(), need)))
+    return d;
+  d.ok = true;
+  d.w = w;
+  d.h = h;
+  d.bits = bytes.data() + 40;
+  return d;
+}
+
+// --- scenarios ---------------------------------------------------------------
+
+struct Layout {
+  int footer;
+  FrameSize frame;
+};
+
+Layout LayoutOf(const Env& env, const Viewer& v) {
+  return {FooterPx(env.dpi), FrameOf(v.hwnd(), env.dpi)};
+}
+
+// The brief's numbers for the two desktops the test script sets up: at
+// 96 DPI a 640×480 picture opens with a 640×504 client, 3000×2000 fitted
+// into the 1024 cap; at 144 DPI the footer is 36 and the cap 1536.
+struct OpenRow {
+  int dpi;
+  const wchar_t* file;
+  int imgW, imgH;
+  int clientW, clientH;
+  const wchar_t* suffix;  // the title's zoom part
+};
+const OpenRow kOpenRows[] = {
+    {96, L"picture.bmp", 640, 480, 640, 504, L""},
+    {96, L"big.bmp", 3000, 2000, 1024, 707, L"   \u00B7   fit 34%"},
+    {144, L"picture.bmp", 640, 480, 640, 516, L""},
+    {144, L"big.bmp", 3000, 2000, 1536, 1060, L"   \u00B7   fit 51%"},
+};
+
+// Opening a picture: the title, the client size (computed from the work area
+// and, where the work area is large enough, the fixed numbers above), the
+// window inside the work area, the footer band.
+bool CheckOpened(const Env& env, const Viewer& v, const std::wstring& file, int imgW, int imgH,
+                 const std::string& name) {
+  const Layout lay = LayoutOf(env, v);
+  const Placement p = Expected(env, lay.frame, imgW, imgH, Fit::Capped, 1.0);
+  bool ok = v.CheckTitle(PictureTitle(NameOf(file), imgW, imgH, p.zoom, true), name + ": title");
+  ok &= v.CheckClient(p.clientW, p.clientH, name + ": client size after opening");
+  for (const OpenRow& row : kOpenRows) {
+    if (row.dpi != env.dpi || NameOf(file) != row.file) continue;
+    const std::wstring title = std::wstring(row.file) + kSep + std::to_wstring(row.imgW) +
+                               L" \u00D7 " + std::to_wstring(row.imgH) + row.suffix;
+    if (p.clientW != row.clientW || p.clientH != row.clientH) {
+      Note(Fmt("the work area is too small for the fixed %d x %d of %s; skipped", row.clientW,
+               row.clientH, Utf8(row.file).c_str()));
+      continue;
+    }
+    ok &= Check(v.Title() == title, name + ": title as in the table", Utf8(v.Title()));
+    const SIZE c = v.Client();
+    ok &= Check(c.cx == row.clientW && c.cy == row.clientH, name + ": client as in the table",
+                Fmt("%ld x %ld, want %d x %d", c.cx, c.cy, row.clientW, row.clientH));
+  }
+  ok &= v.CheckInsideWork(name + ": window inside the work area");
+  const UINT wdpi = GetDpiForWindow(v.hwnd());
+  ok &= Check(static_cast<int>(wdpi) == env.dpi, name + ": the window's DPI", Fmt("%u", wdpi));
+  return ok;
+}
+
+void ScenarioEmpty(const Env& env) {
+  Viewer v(env);
+  if (!v.Start(L"", "empty")) return;
+  v.CheckTitle(L"Norvane", "empty: title");
+  v.CheckInsideWork("empty: window inside the work area");
+  const int footer = FooterPx(env.dpi);
+  Eventually(v, [&](const ClientShot& c) {
+    return ShareOf(c, 0, 0, c.cw, c.ch - footer, kBackground) < 0.999 ? std::string()
+                                                                      : std::string("blank");
+  });
+  CheckDrawsSomething(CaptureClient(v), footer, "empty: draws the empty state");
+  CheckFooter(CaptureClient(v), footer, "empty: footer band");
+  SaveShot(env, "empty");
+  // Esc outside full screen ends the program.
+  v.Key(VK_ESCAPE);
+  const bool gone = v.Exited(kMaxWaitMs);
+  Check(gone && v.ExitCode() == 0, "empty: Esc closes the program with exit code 0",
+        gone ? Fmt("exit code %lu", v.ExitCode()) : "still running after 20 s");
+}
+
+// A 640×480 picture at 100 %: geometry, pixels 1:1, footer, Ctrl+C.
+void ScenarioPicture(const Env& env) {
+  Viewer v(env);
+  const std::wstring file = env.pics.Path(L"picture.bmp");
+  if (!v.Start(file, "picture")) return;
+  CheckOpened(env, v, file, 640, 480, "picture");
+  const int footer = FooterPx(env.dpi);
+  const std::string pixels = Eventually(v, [&](const ClientShot& c) {
+    return CheckOneToOne(c, PictureArea(c, footer, 640, 480), 640, 480, 0, 0);
+  });
+  Check(pixels.empty(), "picture: shown 1:1 centred in the picture area", pixels);
+  CheckFooter(CaptureClient(v), footer, "picture: footer band");
+  SaveShot(env, "picture-100");
+  if (env.dpi != 96) {
+    v.Close("picture");
+    return;
+  }
+
+  std::string how;
+  const bool copied = PressCtrlC(v, &how);
+  Check(copied, "picture: Ctrl+C changes the clipboard", how);
+  if (copied) {
+    const std::vector<std::uint8_t> bytes = ReadClipboardDib();
+    const Dib d = CheckDibHeader(bytes, 640, 480, "picture");
+    if (d.ok) {
+      int bad = 0;
+      std::string first;
+      for (int y = 0; y < 480; y += 13) {
+        for (int x = 0; x < 640; x += 11) {
+          const std::uint32_t want = 0xFF000000u | Coded(x, y);
+          if (d.At(x, y) != want && bad++ == 0)
+            first = Fmt("(%d,%d) is %08X, want %08X", x, y, d.At(x, y), want);
+        }
+      }
+      const std::uint32_t last = d.At(639, 479), want = 0xFF000000u | Coded(639, 479);
+      if (last != want && bad++ == 0) first = Fmt("(639,479) is %08X, want %08X", last, want);
+      Check(bad == 0, "picture: copied pixels equal the picture", first);
+    }
+  }
+  v.Close("picture");
+}
+
+// The zoom ladder by keys, with the title following each step; the ends hold.
+void ScenarioLadder(const Env& env) {
+  Viewer v(env);
+  const std::wstring file = env.pics.Path(L"picture.bmp");
+  if (!v.Start(file, "ladder")) return;
+  v.CheckTitle(PictureTitle(NameOf(file), 640, 480, 1, false), "ladder: opens at 100 %");
+  struct Step {
+    UINT key;
+    double zoom;
+  };
+  const Step steps[] = {
+      {VK_SUBTRACT, 0.75},
+      {VK_OEM_MINUS, 0.67},
+      {VK_SUBTRACT, 0.5},
+      {VK_OEM_MINUS, 0.33},
+      {VK_SUBTRACT, 0.25},
+      {VK_OEM_MINUS, 0.2},
+      {VK_SUBTRACT, 0.15},
+      {VK_OEM_MINUS, 0.1},
+      {VK_SUBTRACT, 0.05},
+      {VK_OEM_MINUS, 0.05},  // the bottom holds
+      {'1', 1},
+      {VK_ADD, 1.5},
+      {VK_OEM_PLUS, 2},
+      {VK_ADD, 3},
+      {VK_OEM_PLUS, 4},
+      {VK_ADD, 6},
+      {VK_OEM_PLUS, 8},
+      {VK_ADD, 12},
+      {VK_OEM_PLUS, 16},
+      {VK_ADD, 16},  // the top holds
+  };
+  std::string seen;
+  bool ok = true;
+  for (const Step& s : steps) {
+    v.Key(s.key);
+    const std::wstring want = PictureTitle(NameOf(file), 640, 480, s.zoom, false);
+    const std::wstring got = v.WaitTitle(want);
+    seen += Fmt(" %d%%", Percent(s.zoom));
+    if (got != want) {
+      ok = false;
+      seen += Fmt(" [got \"%s\"]", Utf8(got).c_str());
+      break;
+    }
+  }
+  Check(ok, "ladder: - and + walk 0.05 ... 16 and stop at the ends", seen);
+  v.CheckInsideWork("ladder: window inside the work area at 1600 %");
+  v.Close("ladder");
+}
+
+// A fit zoom within 0.1 % of a step counts as that step.
+void ScenarioNearStep(const Env& env) {
+  struct Row {
+    UINT key;
+    const wchar_t* after;
+  };
+  const Row rows[] = {{VK_ADD, L"67%"}, {VK_SUBTRACT, L"33%"}};
+  const std::wstring file = env.pics.Path(L"near-step.bmp");
+  for (const Row& r : rows) {
+    Viewer v(env);
+    if (!v.Start(file, "near step")) return;
+    const std::wstring base = NameOf(file) + kSep + L"2050 \u00D7 100" + kSep;
+    v.CheckTitle(base + L"fit 50%", "near step: 1024/2050 shows as fit 50%");
+    v.Key(r.key);
+    v.CheckTitle(base + r.after, Fmt("near step: %s from 0.4995 goes to %s",
+                                     r.key == VK_ADD ? "+" : "-", Utf8(r.after).c_str()));
+    v.Close("near step");
+  }
+}
+
+// 200 % of 640×480: the work area limits the window, each picture pixel is a
+// 2×2 block, and dragging pans within the picture's edges.
+void ScenarioZoom200(const Env& env) {
+  Viewer v(env);
+  const std::wstring file = env.pics.Path(L"picture.bmp");
+  if (!v.Start(file, "200%")) return;
+  v.Key(VK_ADD);
+  v.Key(VK_OEM_PLUS);
+  v.CheckTitle(PictureTitle(NameOf(file), 640, 480, 2, false), "200%: title");
+  const Layout lay = LayoutOf(env, v);
+  const Placement p = Expected(env, lay.frame, 640, 480, Fit::None, 2.0);
+  v.CheckClient(p.clientW, p.clientH, "200%: client limited by the work area");
+  v.CheckInsideWork("200%: window inside the work area");
+  const bool pans = p.clientH - lay.footer < 960;
+  Check(pans, "200%: the work area leaves the picture taller than the window",
+        Fmt("picture area %d x %d", p.clientW, p.clientH - lay.footer));
+  std::string blocks = Eventually(v, [&](const ClientShot& c) {
+    return CheckBlocks(c, PictureArea(c, lay.footer, 1280, 960), 640, 480, 2);
+  });
+  Check(blocks.empty(), "200%: each picture pixel is a sharp 2x2 block", blocks);
+  SaveShot(env, "zoom-200");
+  if (!pans) return;
+
+  // Dragging down far past the edge shows the top row; up, the bottom row.
+  // Sideways there is nothing to pan: all 640 columns show.
+  struct DragRow {
+    int dy;
+    const char* name;
+    int wantTop, wantBottom;  // picture rows at the area's first and last row
+  };
+  const int visH = p.clientH - lay.footer;
+  const DragRow drags[] = {
+      {+3000, "200%: dragging down past the edge stops at the top row", 0, (visH - 1) / 2},
+      {-3000, "200%: dragging up past the edge stops at the bottom row", 479 - (visH - 1) / 2, 479},
+  };
+  for (const DragRow& d : drags) {
+    const SIZE cl = v.Client();
+    const POINT from{cl.cx / 2, visH / 2};
+    Drag(v, from, {from.x + 40, from.y + d.dy});
+    std::string r = Eventually(v, [&](const ClientShot& c) -> std::string {
+      const Area a = PictureArea(c, lay.footer, 1280, 960);
+      const POINT top = PictureAt(c, a.offX + a.visW / 2, a.offY, 640, 480);
+      const POINT bottom = PictureAt(c, a.offX + a.visW / 2, a.offY + a.visH - 1, 640, 480);
+      const POINT left = PictureAt(c, a.offX, a.offY + a.visH / 2, 640, 480);
+      const POINT right = PictureAt(c, a.offX + a.visW - 1, a.offY + a.visH / 2, 640, 480);
+      if (top.y == d.wantTop && bottom.y == d.wantBottom && left.x == 0 && right.x == 639)
+        return {};
+      return Fmt("rows %ld..%ld, columns %ld..%ld", top.y, bottom.y, left.x, right.x);
+    });
+    Check(r.empty(), d.name, r.empty() ? Fmt("rows %d..%d", d.wantTop, d.wantBottom) : r);
+  }
+  v.Close("200%");
+}
+
+// F11 makes a borderless window over the whole monitor without the footer;
+// Esc restores the window; Esc again ends the program.
+void ScenarioFullScreen(const Env& env) {
+  Viewer v(env);
+  const std::wstring file = env.pics.Path(L"picture.bmp");
+  if (!v.Start(file, "full screen")) return;
+  v.CheckTitle(PictureTitle(NameOf(file), 640, 480, 1, false), "full screen: opened");
+  RECT before{};
+  GetWindowRect(v.hwnd(), &before);
+  v.Key(VK_F11);
+  const RECT& m = env.monitor;
+  RECT r{};
+  LONG style = 0;
+  const bool full = WaitFor(
+      [&] {
+        GetWindowRect(v.hwnd(), &r);
+        style = GetWindowLongW(v.hwnd(), GWL_STYLE);
+        return EqualRect(&r, &m) && (style & WS_POPUP) && !(style & WS_CAPTION);
+      },
+      kStateWaitMs);
+  Check(full, "full screen: F11 gives a WS_POPUP window over the monitor",
+        Fmt("style %08lX, window (%ld,%ld)-(%ld,%ld)", static_cast<unsigned long>(style), r.left,
+            r.top, r.right, r.bottom));
+  const SIZE c = v.Client();
+  Check(c.cx == m.right - m.left && c.cy == m.bottom - m.top, "full screen: client is the monitor",
+        Fmt("%ld x %ld", c.cx, c.cy));
+  const std::string pixels = Eventually(v, [&](const ClientShot& s) {
+    return CheckOneToOne(s, PictureArea(s, 0, 640, 480), 640, 480, 0, 0);
+  });
+  Check(pixels.empty(), "full screen: picture 1:1 in the middle of the screen", pixels);
+  const ClientShot s = CaptureClient(v);
+  const int footer = FooterPx(env.dpi);
+  const double band = ShareOf(s, 0, s.ch - footer, s.cw, s.ch, kFooterBand);
+  Check(band < 0.1, "full screen: no footer band",
+        Fmt("%.0f %% of the bottom rows are the footer colour", 100 * band));
+  SaveShot(env, "fullscreen");
+
+  v.Key(VK_ESCAPE);
+  RECT after{};
+  const bool back = WaitFor(
+      [&] {
+        GetWindowRect(v.hwnd(), &after);
+        style = GetWindowLongW(v.hwnd(), GWL_STYLE);
+        return EqualRect(&after, &before) && (style & WS_CAPTION) == WS_CAPTION;
+      },
+      kStateWaitMs);
+  Check(back, "full screen: Esc restores the captioned window where it was",
+        Fmt("style %08lX, window (%ld,%ld)-(%ld,%ld), before (%ld,%ld)-(%ld,%ld)",
+            static_cast<unsigned long>(style), after.left, after.top, after.right, after.bottom,
+            before.left, before.top, before.right, before.bottom));
+  v.Key(VK_ESCAPE);
+  const bool gone = v.Exited(kMaxWaitMs);
+  Check(gone && v.ExitCode() == 0, "full screen: Esc then ends the program with exit code 0",
+        gone ? Fmt("exit code %lu", v.ExitCode()) : "still running after 20 s");
+}
+
+// 3000×2000: fitted into the cap, then '0' fits the work area, '1' shows
+// 100 % with panning by drag, and Ctrl+wheel zooms about the mouse.
+void ScenarioBig(const Env& env) {
+  Viewer v(env);
+  const std::wstring file = env.pics.Path(L"big.bmp");
+  const std::wstring name = NameOf(file);
+  if (!v.Start(file, "big")) return;
+  CheckOpened(env, v, file, 3000, 2000, "big");
+  const Layout lay = LayoutOf(env, v);
+  CheckFooter(CaptureClient(v), lay.footer, "big: footer band");
+  SaveShot(env, "big-fit");
+
+  v.Key('0');
+  const Placement wf = Expected(env, lay.frame, 3000, 2000, Fit::Work, 1.0);
+  v.CheckTitle(PictureTitle(name, 3000, 2000, wf.zoom, true), "big: 0 fits the work area (title)");
+  v.CheckClient(wf.clientW, wf.clientH, "big: 0 fits the work area (client)");
+  v.CheckInsideWork("big: window inside the work area after 0");
+  SaveShot(env, "big-fit-work");
+  if (env.dpi != 96) {
+    v.Close("big");
+    return;
+  }
+
+  v.Key('1');
+  v.CheckTitle(PictureTitle(name, 3000, 2000, 1, false), "big: 1 shows 100 %");
+  const Placement full = Expected(env, lay.frame, 3000, 2000, Fit::None, 1.0);
+  v.CheckClient(full.clientW, full.clientH, "big: 100 % fills the room the work area gives");
+  const int visW = full.clientW, visH = full.clientH - lay.footer;
+
+  // Which picture pixel the area's top-left shows, and that the rest follows
+  // 1:1 from it.
+  POINT origin{-1, -1};
+  std::string r = Eventually(v, [&](const ClientShot& c) {
+    const Area a = PictureArea(c, lay.footer, 3000, 2000);
+    origin = PictureAt(c, a.offX, a.offY, 3000, 2000);
+    if (origin.x < 0) return std::string("no picture colour at the area's corner");
+    return CheckOneToOne(c, a, 3000, 2000, origin.x, origin.y);
+  });
+  Check(r.empty(), "big: 100 % shows the picture 1:1", r);
+
+  // Drags: by a small amount the view follows the mouse; far past an edge it
+  // stops there.
+  struct DragRow {
+    int dx, dy;
+    const char* name;
+  };
+  const DragRow drags[] = {
+      {+100, +70, "big: a drag moves the view with the mouse"},
+      {+5000, +5000, "big: dragging past the top-left edge shows pixel (0,0) at the corner"},
+      {-9000, -9000, "big: dragging past the bottom-right edge shows (2999,1999) at the corner"},
+  };
+  for (const DragRow& d : drags) {
+    const ClientShot c0 = CaptureClient(v);
+    const Area a = PictureArea(c0, lay.footer, 3000, 2000);
+    const POINT start = PictureAt(c0, a.offX, a.offY, 3000, 2000);
+    const POINT from{visW / 2, visH / 2};
+    Drag(v, from, {from.x + d.dx, from.y + d.dy});
+    r = Eventually(v, [&](const ClientShot& c) -> std::string {
+      const POINT tl = PictureAt(c, a.offX, a.offY, 3000, 2000);
+      const POINT br = PictureAt(c, a.offX + a.visW - 1, a.offY + a.visH - 1, 3000, 2000);
+      POINT want{start.x - d.dx, start.y - d.dy};
+      want.x = std::max(0L, std::min(want.x, static_cast<LONG>(3000 - a.visW)));
+      want.y = std::max(0L, std::min(want.y, static_cast<LONG>(2000 - a.visH)));
+      if (tl.x == want.x && tl.y == want.y && br.x == want.x + a.visW - 1 &&
+          br.y == want.y + a.visH - 1)
+        return {};
+      return Fmt("corner shows (%ld,%ld), want (%ld,%ld); far corner (%ld,%ld)", tl.x, tl.y, want.x,
+                 want.y, br.x, br.y);
+    });
+    Check(r.empty(), d.name, r);
+  }
+
+  // Ctrl+wheel: 60 + 60 make one step, -90 + 30 none; each step keeps the
+  // picture pixel under the mouse.
+  // Back to the middle from the bottom-right edge.
+  Drag(v, {visW / 2, visH / 2}, {visW / 2 + (3000 - visW) / 2, visH / 2 + (2000 - visH) / 2});
+  const POINT mouse{visW / 3, visH / 3};
+  const ClientShot c0 = CaptureClient(v);
+  const POINT under = PictureAt(c0, mouse.x, mouse.y, 3000, 2000);
+  Check(under.x >= 0, "big: a picture pixel under the mouse", Fmt("(%ld,%ld)", under.x, under.y));
+  CtrlWheel(v, mouse, 60);
+  v.Sync();
+  const std::wstring t100 = PictureTitle(name, 3000, 2000, 1, false);
+  Check(v.Title() == t100, "big: Ctrl+wheel 60 alone does not zoom", Utf8(v.Title()));
+  CtrlWheel(v, mouse, 60);
+  v.CheckTitle(PictureTitle(name, 3000, 2000, 1.5, false),
+               "big: a second 60 makes one step (150 %)");
+  CtrlWheel(v, mouse, 120);
+  const std::wstring t200 = PictureTitle(name, 3000, 2000, 2, false);
+  v.CheckTitle(t200, "big: Ctrl+wheel 120 steps to 200 %");
+  CtrlWheel(v, mouse, -90);
+  CtrlWheel(v, mouse, 30);
+  v.Sync();
+  Check(v.Title() == t200, "big: Ctrl+wheel -90 then +30 does nothing", Utf8(v.Title()));
+  r = Eventually(v, [&](const ClientShot& c) -> std::string {
+    const POINT p = PictureAt(c, mouse.x, mouse.y, 3000, 2000);
+    if (std::abs(p.x - under.x) <= 1 && std::abs(p.y - under.y) <= 1) return {};
+    return Fmt("(%ld,%ld) under the mouse, was (%ld,%ld)", p.x, p.y, under.x, under.y);
+  });
+  Check(r.empty(), "big: zooming in keeps the picture point under the mouse", r);
+  r = Eventually(v, [&](const ClientShot& c) {
+    return CheckBlocks(c, PictureArea(c, lay.footer, 6000, 4000), 3000, 2000, 2);
+  });
+  Check(r.empty(), "big: 200 % shows 2x2 blocks", r);
+  CtrlWheel(v, mouse, -120);
+  CtrlWheel(v, mouse, -120);
+  v.CheckTitle(t100, "big: two notches back to 100 %");
+  r = Eventually(v, [&](const ClientShot& c) -> std::string {
+    const POINT p = PictureAt(c, mouse.x, mouse.y, 3000, 2000);
+    if (std::abs(p.x - under.x) <= 1 && std::abs(p.y - under.y) <= 1) return {};
+    return Fmt("(%ld,%ld) under the mouse, was (%ld,%ld)", p.x, p.y, under.x, under.y);
+  });
+  Check(r.empty(), "big: zooming out keeps the picture point under the mouse", r);
+  v.Close("big");
+}
+
+// A picture with alpha shows the checkerboard through its clear parts; the
+// copy composites it the same way.
+void ScenarioTransparent(const Env& env) {
+  Viewer v(env);
+  const std::wstring file = env.pics.Path(L"transparent.png");
+  if (!v.Start(file, "transparent")) return;
+  v.CheckTitle(PictureTitle(NameOf(file), kTransW, kTransH, 1, false), "transparent: title");
+  const int footer = FooterPx(env.dpi);
+  struct Seen {
+    std::uint32_t opaque = 0;
+    int distinctClear = 0;
+    bool magenta = false, darkClear = true;
+    double lumClear = 0, lumHalf = 0;
+  };
+  auto lum = [](std::uint32_t c) {
+    return 0.299 * ((c >> 16) & 0xFF) + 0.587 * ((c >> 8) & 0xFF) + 0.114 * (c & 0xFF);
+  };
+  auto look = [&](const ClientShot& c) {
+    Seen s;
+    const Area a = PictureArea(c, footer, kTransW, kTransH);
+    s.opaque = c.At(a.offX + 10, a.offY + 10);
+    std::vector<std::uint32_t> seen;
+    const int w3 = kTransW / 3;
+    for (int y = 4; y < kTransH - 4; y += 3) {
+      for (int x = 4; x < w3 - 4; x += 3) {
+        const std::uint32_t clear = c.At(a.offX + BandLeft(Band::Clear) + x, a.offY + y);
+        const std::uint32_t half = c.At(a.offX + BandLeft(Band::Half) + x, a.offY + y);
+        if (std::find(seen.begin(), seen.end(), clear) == seen.end()) seen.push_back(clear);
+        const int r = (clear >> 16) & 0xFF, g = (clear >> 8) & 0xFF, b = clear & 0xFF;
+        s.magenta |= r > 150 && b > 150 && g < 100;
+        s.darkClear &= lum(clear) < 110;
+        s.lumClear += lum(clear);
+        s.lumHalf += lum(half);
+      }
+    }
+    s.distinctClear = static_cast<int>(seen.size());
+    return s;
+  };
+  Seen s;
+  Eventually(v, [&](const ClientShot& c) {
+    s = look(c);
+    return s.opaque == kOpaqueBand ? std::string() : std::string("not yet");
+  });
+  Check(s.opaque == kOpaqueBand, "transparent: the opaque band shows its own colour",
+        Fmt("%06X", s.opaque));
+  Check(s.distinctClear >= 2 && s.darkClear && !s.magenta,
+        "transparent: a dark checkerboard shows through the clear band",
+        Fmt("%d colours, dark %d, magenta %d", s.distinctClear, s.darkClear, s.magenta));
+  Check(s.lumHalf > s.lumClear * 1.3 + 1000, "transparent: half-clear white lies over it",
+        Fmt("mean brightness %.0f over the half band, %.0f over the clear one",
+            s.lumHalf / std::max(1.0, static_cast<double>(kTransH * kTransW / 27)),
+            s.lumClear / std::max(1.0, static_cast<double>(kTransH * kTransW / 27))));
+  SaveShot(env, "transparent");
+
+  std::string how;
+  const bool copied = PressCtrlC(v, &how);
+  Check(copied, "transparent: Ctrl+C changes the clipboard", how);
+  if (copied) {
+    const std::vector<std::uint8_t> bytes = ReadClipboardDib();
+    const Dib d = CheckDibHeader(bytes, kTransW, kTransH, "transparent");
+    if (d.ok) {
+      const std::uint32_t o = d.At(5, 5);
+      Check((o & 0xFFFFFF) == kOpaqueBand && (o >> 24) == 0xFF,
+            "transparent: copied opaque pixel unchanged", Fmt("%08X", o));
+      // Composited over the checkerboard: opaque, dark, never the hidden
+      // magenta, and more than one colour.
+      std::vector<std::uint32_t> colours;
+      bool opaque = true, dark = true, magenta = false;
+      std::uint32_t sample = 0;
+      for (int y = 0; y < kTransH; y += 3) {
+        for (int x = BandLeft(Band::Clear); x < kTransW; x += 3) {
+          const std::uint32_t p = d.At(x, y);
+          sample = p;
+          opaque &= (p >> 24) == 0xFF;
+          dark &= lum(p & 0xFFFFFF) < 110;
+          magenta |= ((p >> 16) & 0xFF) > 150 && (p & 0xFF) > 150 && ((p >> 8) & 0xFF) < 100;
+          if (std::find(colours.begin(), colours.end(), p) == colours.end()) colours.push_back(p);
+        }
+      }
+      Check(opaque && dark && !magenta && colours.size() >= 2,
+            "transparent: copied clear band is the opaque dark checkerboard",
+            Fmt("opaque %d, dark %d, magenta %d, %zu colours (one is %08X)", opaque, dark, magenta,
+                colours.size(), sample));
+      const ClientShot c = CaptureClient(v);
+      const Area a = PictureArea(c, footer, kTransW, kTransH);
+      int same = 0, total = 0;
+      for (int y = 2; y < kTransH; y += 9) {
+        for (int x = BandLeft(Band::Clear) + 2; x < kTransW; x += 9) {
+          ++total;
+          same += (d.At(x, y) & 0xFFFFFF) == c.At(a.offX + x, a.offY + y);
+        }
+      }
+      Check(same == total, "transparent: copy equals the picture as shown",
+            Fmt("%d of %d sampled clear pixels equal the screen", same, total));
+    }
+  }
+  v.Close("transparent");
+}
+
+// Files that cannot be read: the title says so and the window draws a note.
+void ScenarioUnreadable(const Env& env) {
+  const wchar_t* const files[] = {L"zero.jpg", L"not-a-picture.jpg", L"no-pictures"};
+  bool first = true;
+  for (const wchar_t* f : files) {
+    Viewer v(env);
+    const std::string what = "unreadable " + Utf8(f);
+    if (!v.Start(env.pics.Path(f), what)) continue;
+    v.CheckTitle(std::wstring(f) + kSep + L"unreadable", what + ": title");
+    v.CheckInsideWork(what + ": window inside the work area");
+    const int footer = FooterPx(env.dpi);
+    Eventually(v, [&](const ClientShot& c) {
+      return ShareOf(c, 0, 0, c.cw, c.ch - footer, kBackground) < 0.999 ? std::string()
+                                                                        : std::string("blank");
+    });
+    CheckDrawsSomething(CaptureClient(v), footer, what + ": draws a note");
+    if (first) SaveShot(env, "unreadable");
+    first = false;
+    v.Close(what);
+  }
+}
+
+struct Scenario {
+  const char* name;
+  void (*run)(const Env&);
+  bool atHighDpi;  // run again in the 144-DPI pass
+};
+const Scenario kScenarios[] = {
+    {"empty", ScenarioEmpty, true},
+    {"picture", ScenarioPicture, true},
+    {"big", ScenarioBig, true},
+    {"ladder", ScenarioLadder, false},
+    {"near-step", ScenarioNearStep, false},
+    {"zoom-200", ScenarioZoom200, false},
+    {"fullscreen", ScenarioFullScreen, false},
+    {"transparent", ScenarioTransparent, false},
+    {"unreadable", ScenarioUnreadable, false},
+};
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: ui_driver --viewer NORVANE.EXE --scratch DIR [--screens DIR] [--dpi N] "
+               "[--only NAME]\n");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  // Physical pixels at any DPI, as the viewer (per-monitor aware) sees them.
+  SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  Env env;
+  std::wstring scratch, only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::wstring k = argv[i], val = argv[i + 1];
+    if (k == L"--viewer") {
+      env.viewer = val;
+    } else if (k == L"--scratch") {
+      scratch = val;
+    } else if (k == L"--screens") {
+      env.screens = val;
+    } else if (k == L"--dpi") {
+      env.dpi = _wtoi(val.c_str());
+    } else if (k == L"--only") {
+      only = val;
+    } else {
+      Usage();
+      return 100;
+    }
+  }
+  if (env.viewer.empty() || scratch.empty() || env.dpi <= 0) {
+    Usage();
+    return 100;
+  }
+  g_prefix = Fmt("%ddpi/", env.dpi);
+  env.pics.dir = scratch;
+  if (!env.screens.empty()) CreateDirectoryW(env.screens.c_str(), nullptr);
+
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &env.work, 0);
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &mi);
+  env.monitor = mi.rcMonitor;
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  Note(Fmt("screen %ld x %ld, work area (%ld,%ld)-(%ld,%ld), %d DPI",
+           env.monitor.right - env.monitor.left, env.monitor.bottom - env.monitor.top,
+           env.work.left, env.work.top, env.work.right, env.work.bottom, dpi));
+  if (!Check(dpi == env.dpi, "the desktop runs at the DPI asked for", Fmt("%d DPI", dpi))) {
+    return 1;
+  }
+  if (!Check(MakePictures(env.pics), "test pictures written", Utf8(scratch))) return 1;
+
+  for (const Scenario& s : kScenarios) {
+    if (!only.empty() && only != std::wstring(s.name, s.name + std::strlen(s.name))) continue;
+    if (env.dpi != 96 && !s.atHighDpi) continue;
+    const ULONGLONG t0 = GetTickCount64();
+    s.run(env);
+    Note(Fmt("%s took %.1f s", s.name, (GetTickCount64() - t0) / 1000.0));
+  }
+  std::printf("%s: %d passed, %d failed\n", g_failures ? "FAILED" : "OK", g_passes, g_failures);
+  return std::min(g_failures, 100);
+}
