@@ -20,6 +20,23 @@ constexpr int kMaxDepth = 4;
 constexpr std::uint16_t kTagExif = 34665;
 constexpr std::uint16_t kTagGps = 34853;
 constexpr std::uint16_t kTagInterop = 40965;
+constexpr std::uint16_t kTagXmp = 700;
+constexpr std::uint16_t kTagIptc = 33723;
+constexpr std::uint16_t kTagPhotoshop = 34377;
+constexpr std::uint16_t kTagThumbOffset = 513;
+constexpr std::uint16_t kTagThumbLength = 514;
+
+// An unsigned scalar item of a directory (SHORT or LONG), or false.
+bool ItemUInt(const std::vector<MetaItem>& items, std::uint16_t tag, std::uint64_t* out) {
+  const std::string id = "{ushort=" + std::to_string(tag) + "}";
+  for (const MetaItem& item : items) {
+    if (item.id != id) continue;
+    if (item.value.vt != kVtUI2 && item.value.vt != kVtUI4) return false;
+    *out = item.value.u;
+    return true;
+  }
+  return false;
+}
 
 std::uint32_t TypeSize(std::uint16_t type) {
   switch (type) {
@@ -151,7 +168,30 @@ struct Walker {
     }
   }
 
+  // BigTIFF's 64-bit integers (LONG8, SLONG8, IFD8) read as 32-bit ones when
+  // every value fits: VT_UI8 and VT_I8 mean rationals to every reader, and
+  // offsets and counts in files of at most 512 MiB always fit.
+  bool Fits32(std::uint16_t type, std::uint64_t count, const std::uint8_t* p) const {
+    for (std::uint64_t k = 0; k < count; ++k) {
+      const std::uint64_t v = U64(p + k * 8);
+      if (type == 17 ? static_cast<std::int64_t>(v) != static_cast<std::int32_t>(v)
+                     : v > 0xFFFFFFFFu) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   PropValue Value(std::uint16_t type, std::uint64_t count, const std::uint8_t* p) const {
+    if ((type == 16 || type == 17 || type == 18) && Fits32(type, count, p)) {
+      PropValue v = Value8(type, count, p);
+      v.vt = static_cast<std::uint16_t>((v.vt & kVtVector) | (type == 17 ? kVtI4 : kVtUI4));
+      return v;
+    }
+    return Value8(type, count, p);
+  }
+
+  PropValue Value8(std::uint16_t type, std::uint64_t count, const std::uint8_t* p) const {
     const std::uint16_t vt = VtOf(type);
     const std::uint32_t sz = TypeSize(type);
     const std::size_t n = static_cast<std::size_t>(count);
@@ -227,13 +267,36 @@ struct Walker {
     return h.big ? U64(data + end) : U32(data + end);
   }
 
-  std::shared_ptr<const MetadataReader> Ifd(std::uint64_t offset, const char* format, int depth) {
+  // A TIFF file's own directory also carries XMP, IPTC and Photoshop
+  // resources as tags; they become nested readers named for their kind.
+  // Null when the tag is not one of them or its bytes do not parse.
+  static MetaItem Embedded(std::uint16_t tag, const std::uint8_t* p, std::size_t n) {
+    switch (tag) {
+      case kTagXmp:
+        return {"xmp", PropValue::Reader(ParseXmpPacket(p, n))};
+      case kTagIptc:
+        return {"iptc", PropValue::Reader(ParseIptc(p, n))};
+      case kTagPhotoshop:
+        return {"irb", PropValue::Reader(ParsePhotoshopResources(p, n))};
+      default:
+        return {};
+    }
+  }
+
+  std::shared_ptr<const MetadataReader> Ifd(std::uint64_t offset, const char* format, int depth,
+                                            bool fileDirectory = false) {
+    std::vector<MetaItem> items;
+    if (!Items(offset, depth, fileDirectory, &items)) return nullptr;
+    return std::make_shared<MetadataReader>(format, std::move(items));
+  }
+
+  bool Items(std::uint64_t offset, int depth, bool fileDirectory, std::vector<MetaItem>* out) {
     std::uint64_t count = 0;
     std::size_t at = 0;
     if (depth > kMaxDepth || !visited.insert(offset).second || !Locate(offset, &count, &at)) {
-      return nullptr;
+      return false;
     }
-    std::vector<MetaItem> items;
+    std::vector<MetaItem>& items = *out;
     items.reserve(static_cast<std::size_t>(count));
     for (std::uint64_t e = 0; e < count; ++e) {
       const std::uint8_t* ent = data + at + static_cast<std::size_t>(e) * EntryBytes();
@@ -261,9 +324,18 @@ struct Walker {
           continue;
         }
       }
+      if (fileDirectory) {
+        // Whatever the tag is typed (BYTE, UNDEFINED, often LONG), its
+        // payload is read as the bytes it occupies.
+        MetaItem nested = Embedded(tag, payload, static_cast<std::size_t>(bytes));
+        if (nested.value.reader) {
+          items.push_back(std::move(nested));
+          continue;
+        }
+      }
       items.push_back({std::move(id), Value(type, n, payload)});
     }
-    return std::make_shared<MetadataReader>(format, std::move(items));
+    return true;
   }
 };
 
@@ -319,11 +391,11 @@ std::vector<std::uint64_t> TiffIfdChain(const std::uint8_t* data, std::size_t si
 }
 
 std::shared_ptr<const MetadataReader> ParseIfdAt(const std::uint8_t* data, std::size_t size,
-                                                 std::uint64_t offset) {
+                                                 std::uint64_t offset, bool fileDirectory) {
   TiffHeader h;
   if (!ReadTiffHeader(data, size, &h)) return nullptr;
   Walker w{data, size, h, {}};
-  return w.Ifd(offset, "ifd", 0);
+  return w.Ifd(offset, "ifd", 0, fileDirectory);
 }
 
 std::vector<MetaItem> ParseTiffIfds(const std::uint8_t* data, std::size_t size) {
@@ -335,8 +407,19 @@ std::vector<MetaItem> ParseTiffIfds(const std::uint8_t* data, std::size_t size) 
   if (!first) return out;
   out.push_back({"{ushort=0}", PropValue::Reader(std::move(first))});
   if (const std::uint64_t next = w.Next(h.ifd0)) {
-    if (auto thumb = w.Ifd(next, "thumb", 0)) {
-      out.push_back({"{ushort=1}", PropValue::Reader(std::move(thumb))});
+    std::vector<MetaItem> items;
+    if (w.Items(next, 0, false, &items)) {
+      // The thumbnail itself: the JPEG stream that tags 513 and 514 address
+      // inside the TIFF bytes.
+      std::uint64_t off = 0, len = 0;
+      if (ItemUInt(items, kTagThumbOffset, &off) && ItemUInt(items, kTagThumbLength, &len) &&
+          len > 0 && off <= size && len <= size - off) {
+        items.push_back(
+            {"{}", PropValue::Blob(std::string(reinterpret_cast<const char*>(data + off),
+                                               static_cast<std::size_t>(len)))});
+      }
+      out.push_back({"{ushort=1}", PropValue::Reader(std::make_shared<MetadataReader>(
+                                       "thumb", std::move(items)))});
     }
   }
   return out;

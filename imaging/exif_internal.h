@@ -31,8 +31,12 @@ std::vector<std::uint64_t> TiffIfdChain(const std::uint8_t* data, std::size_t si
 // "{ushort=TAG}" with the same typed values ParseTiffIfds gives (BigTIFF's
 // 64-bit types as VT_UI8 / VT_I8), with its EXIF, GPS and interoperability
 // IFDs nested as "{ushort=34665}", "{ushort=34853}", "{ushort=40965}".
+// With `fileDirectory` (a TIFF file's own directory, not EXIF inside another
+// container) tag 700 becomes the item "xmp", tag 33723 "iptc" and tag 34377
+// "irb", each the parsed reader; a tag whose bytes do not parse stays
+// "{ushort=TAG}".
 // Null when the header or the directory cannot be read.
 std::shared_ptr<const MetadataReader> ParseIfdAt(const std::uint8_t* data, std::size_t size,
-                                                 std::uint64_t offset);
+                                                 std::uint64_t offset, bool fileDirectory = false);
 
 }  // namespace img

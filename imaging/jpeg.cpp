@@ -17,10 +17,13 @@ extern "C" {
 namespace img {
 
 std::vector<JpegSegment> ScanJpegSegments(const std::uint8_t* data, std::size_t size) {
+  // Real files have a few dozen segments (ICC profiles split over up to 255);
+  // a file of empty segments stops here instead of growing the list.
+  constexpr std::size_t kMaxSegments = 10000;
   std::vector<JpegSegment> out;
   ByteReader r(data, size);
   if (r.U8() != 0xFF || r.U8() != 0xD8) return out;
-  while (r.ok() && r.left() >= 2) {
+  while (r.ok() && r.left() >= 2 && out.size() < kMaxSegments) {
     if (r.U8() != 0xFF) break;  // not at a marker: stop, the decoder decides
     std::uint8_t marker = r.U8();
     while (marker == 0xFF && r.ok()) marker = r.U8();  // fill bytes
@@ -38,9 +41,13 @@ std::vector<JpegSegment> ScanJpegSegments(const std::uint8_t* data, std::size_t 
 
 namespace {
 
-constexpr char kExifHead[] = "Exif\0\0";                     // 6 bytes
-constexpr char kIccHead[] = "ICC_PROFILE";                   // followed by a zero, sequence, count
-constexpr char kXmpHead[] = "http://ns.adobe.com/xap/1.0/";  // followed by a zero
+constexpr char kExifHead[] = "Exif\0\0";    // 6 bytes
+constexpr char kIccHead[] = "ICC_PROFILE";  // followed by a zero, sequence, count
+// Identifier strings; sizeof counts the terminating zero the segment carries.
+constexpr char kXmpHead[] = "http://ns.adobe.com/xap/1.0/";
+constexpr char kJfifHead[] = "JFIF";
+constexpr char kPhotoshopHead[] = "Photoshop 3.0";
+constexpr char kAdobeHead[] = "Adobe";  // no zero: the version follows at once
 
 bool SegmentStarts(const std::uint8_t* data, const JpegSegment& s, const char* head,
                    std::size_t n) {
@@ -169,32 +176,74 @@ HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, 
   return kOk;
 }
 
-std::shared_ptr<const MetadataReader> BuildMetadata(const std::uint8_t* data,
-                                                    const std::vector<JpegSegment>& segs) {
-  std::vector<MetaItem> blocks;
-  for (const JpegSegment& s : segs) {
-    const std::uint8_t* body = data + s.body;
-    if (s.marker == 0xE1 && SegmentStarts(data, s, kExifHead, 6)) {
-      auto ifds = ParseTiffIfds(body + 6, s.length - 6);
-      blocks.push_back(
-          {"app1", PropValue::Reader(std::make_shared<MetadataReader>("app1", std::move(ifds)))});
-    } else if (s.marker == 0xFE) {
-      std::vector<MetaItem> items{
-          {"TextEntry",
-           PropValue::Lpstr(std::string(reinterpret_cast<const char*>(body), s.length))}};
-      blocks.push_back(
-          {"com", PropValue::Reader(std::make_shared<MetadataReader>("com", std::move(items)))});
-    } else {
-      const char* name =
-          s.marker == 0xE1 && SegmentStarts(data, s, kXmpHead, sizeof kXmpHead) ? "xmp" : "unknown";
-      std::vector<MetaItem> items{
-          {"{}", PropValue::Blob(
-                     std::string(reinterpret_cast<const char*>(data + s.start), s.length + 4))}};
-      blocks.push_back(
-          {name, PropValue::Reader(std::make_shared<MetadataReader>(name, std::move(items)))});
-    }
+MetaItem Block(const char* name, std::vector<MetaItem> items) {
+  return {name, PropValue::Reader(std::make_shared<MetadataReader>(name, std::move(items)))};
+}
+
+// A segment the engine does not read: the whole segment, marker and length
+// included, so that it can be passed through byte for byte.
+MetaItem UnknownBlock(const std::uint8_t* data, const JpegSegment& s) {
+  return Block("unknown",
+               {{"{}", PropValue::Blob(std::string(reinterpret_cast<const char*>(data + s.start),
+                                                   s.length + 4))}});
+}
+
+// APP0 "JFIF\0": version, density units, densities, thumbnail size.
+bool JfifBlock(const std::uint8_t* body, std::size_t length, std::vector<MetaItem>* out) {
+  ByteReader r(body, length);
+  r.Skip(sizeof kJfifHead);
+  const std::uint16_t version = r.U16BE();
+  const std::uint8_t units = r.U8();
+  const std::uint16_t dpiX = r.U16BE();
+  const std::uint16_t dpiY = r.U16BE();
+  const std::uint8_t thumbX = r.U8();
+  const std::uint8_t thumbY = r.U8();
+  if (!r.ok()) return false;
+  out->push_back(Block("app0", {{"Version", PropValue::UI2(version)},
+                                {"Units", PropValue::UI1(units)},
+                                {"DpiX", PropValue::UI2(dpiX)},
+                                {"DpiY", PropValue::UI2(dpiY)},
+                                {"Xthumbnail", PropValue::UI1(thumbX)},
+                                {"Ythumbnail", PropValue::UI1(thumbY)}}));
+  return true;
+}
+
+// APP14 "Adobe": version, two flag words and the colour transform.
+bool AdobeBlock(const std::uint8_t* body, std::size_t length, std::vector<MetaItem>* out) {
+  ByteReader r(body, length);
+  r.Skip(5);
+  const std::uint16_t version = r.U16BE();
+  const std::uint16_t flags0 = r.U16BE();
+  const std::uint16_t flags1 = r.U16BE();
+  const std::uint8_t transform = r.U8();
+  if (!r.ok()) return false;
+  out->push_back(Block("app14", {{"Version", PropValue::UI2(version)},
+                                 {"Flags0", PropValue::UI2(flags0)},
+                                 {"Flags1", PropValue::UI2(flags1)},
+                                 {"ColorTransform", PropValue::UI1(transform)}}));
+  return true;
+}
+
+// DQT: one or more tables, each a precision/id byte and 64 entries of 8 or 16
+// bits. Tables 0 and 1 become blocks; a segment that does not add up gives
+// none at all.
+void QuantizationBlocks(const std::uint8_t* body, std::size_t length, std::vector<MetaItem>* out) {
+  std::vector<MetaItem> found;
+  ByteReader r(body, length);
+  while (r.ok() && r.left() > 0) {
+    const std::uint8_t pq = r.U8();
+    const unsigned precision = pq >> 4, id = pq & 0x0F;
+    if (precision > 1 || id > 3) return;
+    PropValue entries;
+    entries.vt = static_cast<std::uint16_t>(kVtVector | kVtUI2);
+    entries.nums.reserve(64);
+    for (int k = 0; k < 64; ++k) entries.nums.push_back(precision ? r.U16BE() : r.U8());
+    if (!r.ok()) return;
+    if (id > 1) continue;
+    found.push_back(
+        Block(id == 0 ? "luminance" : "chrominance", {{"TableEntry", std::move(entries)}}));
   }
-  return std::make_shared<MetadataReader>("jpeg", std::move(blocks));
+  for (MetaItem& m : found) out->push_back(std::move(m));
 }
 
 class JpegFrame : public Frame {
@@ -285,7 +334,7 @@ class JpegDecoder : public Decoder {
     if (index != 0) return kInvalidArg;
     const std::uint8_t* data = bytes_->data();
     std::vector<JpegSegment> segs = ScanJpegSegments(data, bytes_->size());
-    auto meta = BuildMetadata(data, segs);
+    auto meta = BuildJpegMetadata(data, segs);
     std::vector<ColorContext> contexts;
     std::vector<std::uint8_t> icc = AssembleIcc(data, segs);
     if (!icc.empty()) {
@@ -317,6 +366,51 @@ class JpegDecoder : public Decoder {
 };
 
 }  // namespace
+
+std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data,
+                                                        const std::vector<JpegSegment>& segs) {
+  std::vector<MetaItem> blocks;
+  for (const JpegSegment& s : segs) {
+    const std::uint8_t* body = data + s.body;
+    const bool app = s.marker >= 0xE0 && s.marker <= 0xEF;
+    if (s.marker == 0xDB) {
+      QuantizationBlocks(body, s.length, &blocks);
+      continue;
+    }
+    if (s.marker == 0xFE) {
+      blocks.push_back(Block(
+          "com", {{"TextEntry",
+                   PropValue::Lpstr(std::string(reinterpret_cast<const char*>(body), s.length))}}));
+      continue;
+    }
+    if (!app) continue;  // SOFn, DHT, DRI, ... are not metadata
+    bool read = false;
+    if (s.marker == 0xE0 && SegmentStarts(data, s, kJfifHead, sizeof kJfifHead)) {
+      read = JfifBlock(body, s.length, &blocks);
+    } else if (s.marker == 0xE1 && SegmentStarts(data, s, kExifHead, 6)) {
+      auto ifds = ParseTiffIfds(body + 6, s.length - 6);
+      if (!ifds.empty()) {
+        blocks.push_back(Block("app1", std::move(ifds)));
+        read = true;
+      }
+    } else if (s.marker == 0xE1 && SegmentStarts(data, s, kXmpHead, sizeof kXmpHead)) {
+      if (auto xmp = ParseXmpPacket(body + sizeof kXmpHead, s.length - sizeof kXmpHead)) {
+        blocks.push_back({"xmp", PropValue::Reader(std::move(xmp))});
+        read = true;
+      }
+    } else if (s.marker == 0xED && SegmentStarts(data, s, kPhotoshopHead, sizeof kPhotoshopHead)) {
+      if (auto irb = ParsePhotoshopResources(body + sizeof kPhotoshopHead,
+                                             s.length - sizeof kPhotoshopHead)) {
+        blocks.push_back(Block("app13", {{"irb", PropValue::Reader(std::move(irb))}}));
+        read = true;
+      }
+    } else if (s.marker == 0xEE && SegmentStarts(data, s, kAdobeHead, 5)) {
+      read = AdobeBlock(body, s.length, &blocks);
+    }
+    if (!read) blocks.push_back(UnknownBlock(data, s));
+  }
+  return std::make_shared<MetadataReader>("jpeg", std::move(blocks));
+}
 
 HResult CreateJpegDecoder(Bytes bytes, std::unique_ptr<Decoder>* out) {
   if (!out) return kPointer;

@@ -3,7 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+#include "imaging/imaging.h"
 
 namespace img {
 
@@ -17,5 +20,11 @@ struct JpegSegment {
 // The length-carrying segments between SOI and the first SOS, in file order.
 // Stops quietly at the first thing that is not a well-formed segment.
 std::vector<JpegSegment> ScanJpegSegments(const std::uint8_t* data, std::size_t size);
+
+// The frame's metadata reader (format "jpeg") built from those segments: one
+// block per APPn and COM segment and per quantization table 0 and 1, in file
+// order. `data` is the whole file the segments were found in.
+std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data,
+                                                        const std::vector<JpegSegment>& segs);
 
 }  // namespace img

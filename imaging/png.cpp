@@ -1,12 +1,17 @@
 // PNG decoding with libpng: every colour type and bit depth, palettes with
-// tRNS, 16-bit samples and Adam7 interlacing, read from memory.
+// tRNS, 16-bit samples and Adam7 interlacing, read from memory. The metadata
+// chunks are found by our own bounds-checked walk over the chunk list.
 #include <png.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstring>
+#include <string>
 
 #include "imaging/byte_reader.h"
 #include "imaging/imaging.h"
+#include "platform/platform.h"
 
 namespace img {
 namespace {
@@ -59,6 +64,24 @@ struct MemoryInput {
   std::size_t pos;
 };
 
+// The bytes libpng may see: the signature and every chunk up to IEND, ending
+// before the first chunk whose length runs past the end of the file. libpng
+// allocates a chunk's buffer from its length before reading the data, so a
+// lying length in a tiny file would otherwise cost gigabytes.
+std::size_t FittingPrefix(const std::vector<std::uint8_t>& bytes) {
+  ByteReader r(bytes.data(), bytes.size());
+  if (!r.Skip(8)) return 0;
+  std::size_t end = r.pos();
+  while (r.left() >= 12) {
+    const std::uint32_t len = r.U32BE();
+    const std::uint32_t type = r.U32BE();
+    if (len > 0x7FFFFFFFu || !r.Skip(std::uint64_t{len} + 4)) break;
+    end = r.pos();
+    if (type == 0x49454E44u) break;  // IEND
+  }
+  return end;
+}
+
 void ReadFromMemory(png_structp png, png_bytep out, png_size_t n) {
   auto* in = static_cast<MemoryInput*>(png_get_io_ptr(png));
   if (n > in->size - in->pos) png_error(png, "truncated");
@@ -92,7 +115,7 @@ bool Create(Reader* r, MemoryInput* in) {
 // Decodes into straight BGRA rows (4 bytes a pixel) at `stride`.
 HResult DecodeBgra(const std::vector<std::uint8_t>& bytes, std::uint8_t* buffer, std::size_t stride,
                    std::uint32_t height) {
-  MemoryInput in{bytes.data(), bytes.size(), 0};
+  MemoryInput in{bytes.data(), FittingPrefix(bytes), 0};
   Reader r;
   if (!Create(&r, &in)) return kOutOfMemory;
   std::vector<png_bytep> rows;
@@ -125,7 +148,7 @@ HResult DecodeBgra(const std::vector<std::uint8_t>& bytes, std::uint8_t* buffer,
 }
 
 bool ReadIcc(const std::vector<std::uint8_t>& bytes, std::vector<std::uint8_t>* profile) {
-  MemoryInput in{bytes.data(), bytes.size(), 0};
+  MemoryInput in{bytes.data(), FittingPrefix(bytes), 0};
   Reader r;
   if (!Create(&r, &in)) return false;
   if (setjmp(png_jmpbuf(r.png))) return false;
@@ -141,12 +164,198 @@ bool ReadIcc(const std::vector<std::uint8_t>& bytes, std::vector<std::uint8_t>* 
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// Metadata chunks.
+
+// Inflated text and profiles stop here: anything larger is treated as broken.
+constexpr std::size_t kMaxInflated = std::size_t{16} << 20;
+// Files carry a handful of metadata chunks; a file of nothing but tiny text
+// chunks would otherwise cost far more memory as readers than as bytes.
+constexpr std::size_t kMaxBlocks = 10000;
+
+// Inflates a whole zlib stream. False for a corrupt or truncated stream or
+// one that would grow past kMaxInflated.
+bool Inflate(const std::uint8_t* data, std::size_t size, std::string* out) {
+  out->clear();
+  if (size > 0x7FFFFFFFu) return false;  // a chunk never holds more
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  z.next_in = const_cast<Bytef*>(data);
+  z.avail_in = static_cast<uInt>(size);
+  char buf[16384];
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buf);
+    z.avail_out = sizeof buf;
+    rc = inflate(&z, Z_NO_FLUSH);
+    const std::size_t produced = sizeof buf - z.avail_out;
+    if (produced > kMaxInflated - out->size()) {
+      rc = Z_MEM_ERROR;
+      break;
+    }
+    out->append(buf, produced);
+  }
+  inflateEnd(&z);
+  // Z_BUF_ERROR here means the input ran out before the stream ended.
+  return rc == Z_STREAM_END;
+}
+
+// A zero-terminated field starting at r's position (the zero is consumed);
+// false when no zero follows.
+bool Field(ByteReader& r, std::string* out) {
+  const void* nul = std::memchr(r.here(), 0, r.left());
+  if (!nul) return false;
+  const std::size_t n = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - r.here());
+  out->assign(reinterpret_cast<const char*>(r.here()), n);
+  return r.Skip(n + 1);
+}
+
+// A tEXt or zTXt keyword names its item "{str=KEYWORD}": 1 to 79 bytes, and
+// no braces, which would end the query path component early.
+bool KeywordOk(const std::string& key) {
+  return !key.empty() && key.size() <= 79 && key.find_first_of("{}") == std::string::npos;
+}
+
+std::string Rest(ByteReader& r) {
+  std::string s(reinterpret_cast<const char*>(r.here()), r.left());
+  r.Skip(r.left());
+  return s;
+}
+
+PropValue Vector16(ByteReader& r) {
+  PropValue v;
+  v.vt = static_cast<std::uint16_t>(kVtVector | kVtUI2);
+  v.nums.reserve(r.left() / 2);
+  while (r.left() >= 2) v.nums.push_back(r.U16BE());
+  return v;
+}
+
+// The items of one chunk's block; false when the chunk does not hold what its
+// type promises (no block then).
+bool ChunkItems(std::uint32_t type, ByteReader& r, std::vector<MetaItem>* items) {
+  auto& out = *items;
+  const std::size_t len = r.left();
+  switch (type) {
+    case 0x74455874u: {  // tEXt: keyword, zero, Latin-1 text
+      std::string key;
+      if (!Field(r, &key) || !KeywordOk(key)) return false;
+      out.push_back({"{str=" + key + "}", PropValue::Lpstr(Rest(r))});
+      return true;
+    }
+    case 0x7A545874u: {  // zTXt: keyword, zero, method, zlib text
+      std::string key, text;
+      if (!Field(r, &key) || !KeywordOk(key) || r.U8() != 0 || !r.ok()) return false;
+      if (!Inflate(r.here(), r.left(), &text)) return false;
+      out.push_back({"{str=" + key + "}", PropValue::Lpstr(std::move(text))});
+      return true;
+    }
+    case 0x69545874u: {  // iTXt: keyword, flag, method, language, translated keyword, UTF-8 text
+      std::string key, lang, translated, text;
+      if (!Field(r, &key) || key.empty()) return false;
+      const std::uint8_t compressed = r.U8();
+      const std::uint8_t method = r.U8();
+      if (!r.ok() || compressed > 1 || (compressed && method != 0)) return false;
+      if (!Field(r, &lang) || !Field(r, &translated)) return false;
+      if (compressed) {
+        if (!Inflate(r.here(), r.left(), &text)) return false;
+      } else {
+        text = Rest(r);
+      }
+      out.push_back({"Keyword", PropValue::Lpstr(std::move(key))});
+      out.push_back({"CompressionFlag", PropValue::UI1(compressed)});
+      out.push_back({"LanguageTag", PropValue::Lpstr(std::move(lang))});
+      out.push_back({"TranslatedKeyword", PropValue::Lpwstr(platform::Utf8ToWide(translated))});
+      out.push_back({"TextEntry", PropValue::Lpwstr(platform::Utf8ToWide(text))});
+      return true;
+    }
+    case 0x67414D41u:  // gAMA
+      if (len != 4) return false;
+      out.push_back({"ImageGamma", PropValue::UI4(r.U32BE())});
+      return true;
+    case 0x6348524Du: {  // cHRM
+      if (len != 32) return false;
+      for (const char* name :
+           {"WhitePointX", "WhitePointY", "RedX", "RedY", "GreenX", "GreenY", "BlueX", "BlueY"}) {
+        out.push_back({name, PropValue::UI4(r.U32BE())});
+      }
+      return true;
+    }
+    case 0x73524742u:  // sRGB
+      if (len != 1) return false;
+      out.push_back({"RenderingIntent", PropValue::UI1(r.U8())});
+      return true;
+    case 0x69434350u: {  // iCCP: name, zero, method, zlib profile
+      std::string name, profile;
+      if (!Field(r, &name) || r.U8() != 0 || !r.ok()) return false;
+      if (!Inflate(r.here(), r.left(), &profile)) return false;
+      PropValue data;
+      data.vt = static_cast<std::uint16_t>(kVtVector | kVtUI1);
+      data.bytes = std::move(profile);
+      out.push_back({"ProfileName", PropValue::Lpstr(std::move(name))});
+      out.push_back({"ProfileData", std::move(data)});
+      return true;
+    }
+    case 0x624B4744u:  // bKGD: a palette index, or one 16-bit value per sample
+      if (len == 1) {
+        out.push_back({"BackgroundColor", PropValue::UI1(r.U8())});
+        return true;
+      }
+      if (len != 2 && len != 6) return false;
+      out.push_back({"BackgroundColor", Vector16(r)});
+      return true;
+    case 0x68495354u:  // hIST
+      if (len == 0 || len % 2 != 0) return false;
+      out.push_back({"Frequencies", Vector16(r)});
+      return true;
+    case 0x74494D45u:  // tIME
+      if (len != 7) return false;
+      out.push_back({"Year", PropValue::UI2(r.U16BE())});
+      for (const char* name : {"Month", "Day", "Hour", "Minute", "Second"}) {
+        out.push_back({name, PropValue::UI1(r.U8())});
+      }
+      return true;
+    case 0x70485973u:  // pHYs
+      if (len != 9) return false;
+      out.push_back({"PixelsPerUnitX", PropValue::UI4(r.U32BE())});
+      out.push_back({"PixelsPerUnitY", PropValue::UI4(r.U32BE())});
+      out.push_back({"UnitSpecifier", PropValue::UI1(r.U8())});
+      return true;
+    default:
+      return false;
+  }
+}
+
+// One block per metadata chunk, in file order, named by the chunk type. The
+// walk stops at IEND or at the first chunk whose length does not fit.
+std::shared_ptr<const MetadataReader> ReadChunks(const std::vector<std::uint8_t>& bytes) {
+  std::vector<MetaItem> blocks;
+  ByteReader r(bytes.data(), bytes.size());
+  r.Skip(sizeof kSignature);
+  while (r.ok() && r.left() >= 12 && blocks.size() < kMaxBlocks) {
+    const std::uint32_t len = r.U32BE();
+    const std::uint32_t type = r.U32BE();
+    if (!r.ok() || len > 0x7FFFFFFFu || !r.Has(std::uint64_t{len} + 4)) break;
+    if (type == 0x49454E44u) break;  // IEND
+    ByteReader body(r.here(), len);
+    r.Skip(std::uint64_t{len} + 4);  // data and CRC
+    std::vector<MetaItem> items;
+    if (!ChunkItems(type, body, &items)) continue;
+    const char name[5] = {static_cast<char>(type >> 24), static_cast<char>((type >> 16) & 0xFF),
+                          static_cast<char>((type >> 8) & 0xFF), static_cast<char>(type & 0xFF), 0};
+    blocks.push_back(
+        {name, PropValue::Reader(std::make_shared<MetadataReader>(name, std::move(items)))});
+  }
+  if (blocks.empty()) return nullptr;
+  return std::make_shared<MetadataReader>("png", std::move(blocks));
+}
+
 class PngFrame : public Frame {
  public:
-  PngFrame(Bytes bytes, Header h) : bytes_(std::move(bytes)), h_(h) {}
+  PngFrame(Bytes bytes, Header h) : bytes_(std::move(bytes)), h_(h), meta_(ReadChunks(*bytes_)) {}
   std::uint32_t Width() const override { return h_.width; }
   std::uint32_t Height() const override { return h_.height; }
   PixelFormat NativeFormat() const override { return NativeOf(h_); }
+  std::shared_ptr<const MetadataReader> Metadata() const override { return meta_; }
 
   std::vector<ColorContext> ColorContexts() const override {
     std::vector<ColorContext> out;
@@ -195,6 +404,7 @@ class PngFrame : public Frame {
  private:
   Bytes bytes_;
   Header h_;
+  std::shared_ptr<const MetadataReader> meta_;
 };
 
 class PngDecoder : public Decoder {

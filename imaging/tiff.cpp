@@ -486,7 +486,7 @@ class TiffDecoder : public Decoder {
     if (static_cast<std::uint64_t>(info.width) * info.height > kMaxPixels) return kOutOfMemory;
 
     std::shared_ptr<const MetadataReader> meta;
-    if (auto ifd = ParseIfdAt(bytes_->data(), bytes_->size(), offsets_[index])) {
+    if (auto ifd = ParseIfdAt(bytes_->data(), bytes_->size(), offsets_[index], true)) {
       meta = std::make_shared<MetadataReader>(
           "tiff", std::vector<MetaItem>{{"ifd", PropValue::Reader(std::move(ifd))}});
     }

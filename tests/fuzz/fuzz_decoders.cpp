@@ -1,26 +1,59 @@
 // Arbitrary bytes through every decoder of the imaging component: all frames
-// (up to a few), their metadata, colour contexts and every output format.
+// (up to a few), their whole metadata trees, colour contexts and every output
+// format.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "imaging/imaging.h"
+
+namespace {
+
+// Visits every block and item through the enumerator names; each name must
+// resolve to its item, as a walker forming query paths relies on.
+void Walk(const img::MetadataReader* reader, const std::string& prefix, int depth) {
+  if (!reader || depth > 32) return;
+  const std::vector<std::string> names = reader->GetEnumerator();
+  if (names.size() != reader->Items().size()) std::abort();
+  for (const std::string& name : names) {
+    img::PropValue v;
+    if (img::Failed(reader->GetMetadataByName(name, &v))) std::abort();
+    (void)v.Count();
+    if (v.vt == img::kVtUnknown) {
+      if (!v.reader) std::abort();
+      Walk(v.reader.get(), prefix + name, depth + 1);
+    }
+  }
+}
+
+void WalkRoot(const std::shared_ptr<const img::MetadataReader>& root) {
+  if (!root) return;
+  Walk(root.get(), "", 0);
+  // Full paths from the root resolve as well.
+  for (const std::string& name : root->GetEnumerator()) {
+    img::PropValue block;
+    if (img::Failed(root->GetMetadataByName(name, &block)) || !block.reader) continue;
+    for (const std::string& inner : block.reader->GetEnumerator()) {
+      img::PropValue v;
+      if (img::Failed(root->GetMetadataByName(name + inner, &v))) std::abort();
+    }
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto bytes = std::make_shared<const std::vector<std::uint8_t>>(data, data + size);
   std::unique_ptr<img::Decoder> decoder;
   if (img::Failed(img::CreateDecoderFromMemory(bytes, &decoder))) return 0;
-  if (auto meta = decoder->Metadata()) {
-    std::uint32_t v = 0;
-    img::ReadUInt(meta.get(), "/logscrdesc/Width", &v);
-  }
+  WalkRoot(decoder->Metadata());
   const std::uint32_t frames = decoder->GetFrameCount();
   for (std::uint32_t i = 0; i < frames && i < 4; ++i) {
     std::unique_ptr<img::Frame> frame;
     if (img::Failed(decoder->GetFrame(i, &frame))) continue;
-    std::uint32_t v = 0;
-    img::ReadUInt(frame->Metadata().get(), "/app1/ifd/exif/{ushort=40961}", &v);
-    img::ReadUInt(frame->Metadata().get(), "/ifd/{ushort=274}", &v);
+    WalkRoot(frame->Metadata());
     for (const img::ColorContext& c : frame->ColorContexts()) {
       (void)img::CreateColorTransform(c);
     }
