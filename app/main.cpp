@@ -4,7 +4,9 @@
 // windows.h first.
 #include <commdlg.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <shlwapi.h>
+#include <shobjidl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -599,10 +601,110 @@ void CopyToClipboard(HWND hwnd) {
   CloseClipboard();
 }
 
+// The Save as types, index 1 to 5.
+const COMDLG_FILTERSPEC kTypes[] = {{L"PNG image", L"*.png"},
+                                    {L"JPEG image", L"*.jpg;*.jpeg"},
+                                    {L"Bitmap", L"*.bmp"},
+                                    {L"TIFF image", L"*.tif;*.tiff"},
+                                    {L"GIF image", L"*.gif"}};
+const wchar_t* const kExts[] = {nullptr, L"png", L"jpg", L"bmp", L"tif", L"gif"};
+
+template <typename T>
+struct ComTraits {
+  using Type = T*;
+  static T* Invalid() { return nullptr; }
+  static void Release(T* p) { p->Release(); }
+};
+template <typename T>
+using Com = Owned<ComTraits<T>>;
+
+struct TaskMemTraits {
+  using Type = wchar_t*;
+  static wchar_t* Invalid() { return nullptr; }
+  static void Release(wchar_t* p) { CoTaskMemFree(p); }
+};
+
+void SaveAs(HWND hwnd, int type) {
+  if (!g_pic) return;
+  IFileSaveDialog* raw = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_FileSaveDialog, nullptr, CLSCTX_INPROC_SERVER,
+                              IID_IFileSaveDialog, reinterpret_cast<void**>(&raw)))) {
+    return;
+  }
+  Com<IFileSaveDialog> dialog(raw);
+  dialog.get()->SetFileTypes(5, kTypes);
+  const std::wstring current = g_currentFile;
+  UINT index = 1;
+  if (type >= 1 && type <= 5) {
+    index = static_cast<UINT>(type);
+  } else if (_wcsicmp(platform::ExtensionPart(current).c_str(), L".png") == 0) {
+    index = 2;  // a PNG is offered as JPEG, everything else as PNG
+  }
+  dialog.get()->SetFileTypeIndex(index);
+  dialog.get()->SetDefaultExtension(kExts[index]);
+  dialog.get()->SetTitle(L"Save as");
+  std::wstring stem = platform::FileNamePart(current);
+  const std::wstring ext = platform::ExtensionPart(current);
+  stem.resize(stem.size() - ext.size());
+  dialog.get()->SetFileName(stem.c_str());
+  const std::wstring folder = platform::FolderPart(current);
+  if (!folder.empty()) {
+    IShellItem* item = nullptr;
+    if (SUCCEEDED(SHCreateItemFromParsingName(folder.c_str(), nullptr, IID_IShellItem,
+                                              reinterpret_cast<void**>(&item)))) {
+      Com<IShellItem> owner(item);
+      dialog.get()->SetFolder(item);
+    }
+  }
+  g_lightPopups = true;
+  const HRESULT shown = dialog.get()->Show(hwnd);
+  g_lightPopups = false;
+  std::wstring path;
+  if (SUCCEEDED(shown)) {
+    IShellItem* item = nullptr;
+    if (SUCCEEDED(dialog.get()->GetResult(&item))) {
+      Com<IShellItem> result(item);
+      wchar_t* name = nullptr;
+      if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &name))) {
+        Owned<TaskMemTraits> owned(name);
+        path = name;
+      }
+    }
+    if (!path.empty() && !picture_can_write(path.c_str())) {
+      UINT chosen = index;
+      dialog.get()->GetFileTypeIndex(&chosen);
+      if (chosen < 1 || chosen > 5) chosen = 1;
+      path += L".";
+      path += kExts[chosen];
+    }
+  }
+  dialog.reset();
+  if (path.empty()) return;
+  HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  wchar_t err[256] = L"";
+  const bool saved = picture_save(g_pic, g_currentFile, path.c_str(), err, 256);
+  SetCursor(previous);
+  if (!saved) {
+    g_lightPopups = true;
+    MessageBoxW(hwnd, err, kAppName, MB_ICONWARNING);
+    g_lightPopups = false;
+  }
+}
+
 void OnCommand(HWND hwnd, int id) {
   switch (id) {
     case 1001:
       OpenFileDialog(hwnd);
+      break;
+    case 1002:
+      SaveAs(hwnd, 0);
+      break;
+    case 1003:
+    case 1004:
+    case 1005:
+    case 1006:
+    case 1007:
+      SaveAs(hwnd, id - 1002);
       break;
     case 1009:
       CopyToClipboard(hwnd);
@@ -629,8 +731,7 @@ void OnCommand(HWND hwnd, int id) {
       ToggleFullscreen(hwnd);
       break;
     default:
-      // 1002 to 1008 and 1017 belong to Save as, the metadata window and
-      // the settings window.
+      // 1008 and 1017 open the metadata and settings windows.
       break;
   }
 }
@@ -691,6 +792,9 @@ void OnKey(HWND hwnd, WPARAM key) {
       break;
     case 'O':
       if (ctrl) OpenFileDialog(hwnd);
+      break;
+    case 'S':
+      if (ctrl) SaveAs(hwnd, 0);
       break;
     default:
       break;

@@ -47,3 +47,15 @@ bool picture_advance(Picture* picture);
 // The pixels of a bitmap made by picture_scaled, and its release.
 std::uint8_t* bitmap_bits(PictureBitmap bitmap);
 void bitmap_delete(PictureBitmap bitmap);
+
+// Save as: writes the picture to `destination` as PNG, JPEG, BMP, TIFF or GIF,
+// chosen by the extension. The pixels are those of the file `source` decoded
+// again without the checkerboard (transparency kept for PNG and TIFF, put on
+// white for the others), the frame on display for an animation, or the
+// picture as displayed when there is no source or it no longer decodes. The
+// file is written next to the destination under a new name and then swapped
+// in. False with one sentence in err (as picture_load) on failure.
+bool picture_save(const Picture* picture, const wchar_t* source, const wchar_t* destination,
+                  wchar_t* err, std::size_t errLen);
+// True when picture_save can write a file of that name's extension.
+bool picture_can_write(const wchar_t* path);

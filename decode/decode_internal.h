@@ -60,7 +60,16 @@ void Flatten(std::uint8_t* pixels, int width, int height);
 bool GifCompose(Picture* picture, std::uint32_t index);
 
 // The decoding half of picture_load, over the whole file's bytes: the bundled
-// library first when `kind` names one, then the general decoders.
-img::HResult LoadBytes(Picture* picture, std::vector<std::uint8_t> bytes, Bundled kind);
+// library first when `kind` names one, then the general decoders. For
+// display the picture goes onto the checkerboard and a GIF of several frames
+// starts its animation; otherwise (for saving) transparency is kept and a GIF
+// gives its first frame.
+img::HResult LoadBytes(Picture* picture, std::vector<std::uint8_t> bytes, Bundled kind,
+                       bool forDisplay = true);
+
+// The format Save as writes for a file name, by its extension without regard
+// to case: 1 PNG (.png), 2 JPEG (.jpg, .jpeg), 3 BMP (.bmp), 4 TIFF (.tif,
+// .tiff), 5 GIF (.gif); 0 for anything else.
+int SaveFormatFor(const std::wstring& path);
 
 }  // namespace decode_internal

@@ -244,11 +244,11 @@ void Flatten(std::uint8_t* pixels, int width, int height) {
 
 }  // namespace decode_internal
 
-img::HResult decode_internal::LoadBytes(Picture* pic, std::vector<std::uint8_t> bytes,
-                                        Bundled kind) {
+img::HResult decode_internal::LoadBytes(Picture* pic, std::vector<std::uint8_t> bytes, Bundled kind,
+                                        bool forDisplay) {
   if (kind != kBundledNone) {
     if (img::Succeeded(DecodeBundled(kind, bytes, pic)) && pic->bits) {
-      Flatten(pic->bits, pic->width, pic->height);
+      if (forDisplay) Flatten(pic->bits, pic->width, pic->height);
       return img::kOk;
     }
     DropPixels(pic);
@@ -260,13 +260,14 @@ img::HResult decode_internal::LoadBytes(Picture* pic, std::vector<std::uint8_t> 
   const img::Container container = decoder->GetContainerFormat();
   const std::uint32_t count = decoder->GetFrameCount();
   if (count == 0) return img::kFail;
-  if (container == img::Container::Gif && count != 1) {
+  if (forDisplay && container == img::Container::Gif && count != 1) {
     return StartAnimation(pic, std::move(decoder), count);
   }
   std::unique_ptr<img::Frame> frame;
   result = decoder->GetFrame(PickFrame(*decoder, container, count), &frame);
   if (img::Failed(result)) return result;
-  const bool flatten = container != img::Container::Jpeg && container != img::Container::Bmp;
+  const bool flatten =
+      forDisplay && container != img::Container::Jpeg && container != img::Container::Bmp;
   const std::uint32_t orientation = ReadOrientation(*frame);
   result = DecodeStill(pic, *frame, flatten, true);
   if (img::Succeeded(result)) Reorient(pic, orientation);

@@ -294,6 +294,50 @@ HResult CreateIcoDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
 HResult EncodeJpeg(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t height,
                    std::size_t stride, float quality, std::vector<std::uint8_t>* out);
 
+// The encoders below read rows of pixels `stride` bytes apart, append one
+// whole file to *out and write pixels only: no metadata, no colour profile.
+// They fail with kInvalidArg for a null pointer, a zero or oversized
+// dimension, a short stride or a format they do not take, kOutOfMemory when
+// working memory cannot be had and kFail when the library refuses; *out then
+// holds what it held before.
+
+// PNG, 8 bits a sample: RGB from Bgr24, RGBA from Bgra32 (straight alpha).
+HResult EncodePng(const std::uint8_t* pixels, PixelFormat format, std::uint32_t width,
+                  std::uint32_t height, std::size_t stride, std::vector<std::uint8_t>* out);
+
+// BMP from Bgr24: BITMAPFILEHEADER, a 40-byte BITMAPINFOHEADER and 24-bit
+// rows, bottom-up, each padded to a multiple of 4 bytes.
+HResult EncodeBmp(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t height,
+                  std::size_t stride, std::vector<std::uint8_t>* out);
+
+// TIFF, one image, LZW with the horizontal predictor, strips of about 8 KiB:
+// RGB from Bgr24, RGBA with unassociated alpha (ExtraSamples 2) from Bgra32.
+HResult EncodeTiff(const std::uint8_t* pixels, PixelFormat format, std::uint32_t width,
+                   std::uint32_t height, std::size_t stride, std::vector<std::uint8_t>* out);
+
+// GIF from Bgr24: one image with a global palette from BuildPalette (up to 256
+// colours) and the pixels mapped onto it by DitherToPalette. A picture of at
+// most 256 colours keeps every one of them exactly.
+HResult EncodeGif(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t height,
+                  std::size_t stride, std::vector<std::uint8_t>* out);
+
+// A palette of at most `maxColours` (1 to 256) colours, 0x00RRGGBB, for Bgr24
+// pixels: every distinct colour, in order of first appearance, when there are
+// no more than `maxColours`; otherwise a median cut of the colours (counted
+// at 5 bits a channel), each entry the mean of the pixels in its box.
+HResult BuildPalette(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t height,
+                     std::size_t stride, unsigned maxColours, std::vector<std::uint32_t>* palette);
+
+// Maps Bgr24 pixels onto a palette (1 to 256 entries, 0x00RRGGBB) with
+// Floyd-Steinberg error diffusion: each pixel, with the error carried to it,
+// becomes its nearest entry, and the difference goes on to the pixel to the
+// right (7/16) and to the three below (3/16, 5/16, 1/16). *indices receives
+// width × height palette indices, row by row. A pixel whose colour is in the
+// palette, with no error carried to it, keeps that colour.
+HResult DitherToPalette(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t height,
+                        std::size_t stride, const std::vector<std::uint32_t>& palette,
+                        std::vector<std::uint8_t>* indices);
+
 // ---------------------------------------------------------------------------
 // Pixels.
 

@@ -88,3 +88,37 @@ LocalTime LocalTimeNow();
 bool FileTimeToLocal(std::uint64_t fileTime, LocalTime* out);
 
 }  // namespace platform
+
+// ---------------------------------------------------------------------------
+// Writing files: a new file created exclusively, written and flushed, then
+// swapped in for the file it replaces. Used by every save, so that a file the
+// program did not create is never overwritten by accident.
+namespace platform {
+
+// True when something (a file, a folder, a link) has that name. An entry that
+// cannot be examined counts as existing.
+bool FileExists(const std::wstring& path);
+
+enum class WriteResult {
+  Ok,
+  Exists,        // the name is taken; nothing was touched
+  CannotCreate,  // the file could not be created (folder missing, no rights)
+  WriteFailed,   // created, but writing or flushing failed; removed again
+};
+
+// Creates `path` exclusively (never opening an existing file), writes all
+// `size` bytes, flushes them to the disk and closes the file. On any failure
+// after creating it the partial file is deleted.
+WriteResult WriteNewFile(const std::wstring& path, const std::uint8_t* data, std::size_t size);
+
+// Puts the finished file `temp` in place of `dest`: replaces `dest` when it
+// exists, else moves `temp` to that name. A read-only `dest` is left
+// untouched and the call fails (on every platform, whatever the process's
+// rights), as does a folder by that name. On failure `temp` stays where it
+// is.
+bool ReplaceOrMove(const std::wstring& temp, const std::wstring& dest);
+
+// Deletes a file. False when it could not be deleted.
+bool RemoveFile(const std::wstring& path);
+
+}  // namespace platform

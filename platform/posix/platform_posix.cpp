@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <new>
 
@@ -214,5 +215,51 @@ bool FileTimeToLocal(std::uint64_t fileTime, LocalTime* out) {
 std::wstring FolderPart(const std::wstring& path) { return RemoveFileSpec(path); }
 
 std::wstring FormatByteSize(std::uint64_t bytes) { return ByteSizeText(bytes); }
+
+}  // namespace platform
+
+// ---------------------------------------------------------------------------
+// Writing files.
+namespace platform {
+
+bool FileExists(const std::wstring& path) {
+  struct stat st;
+  if (lstat(WideToUtf8(path).c_str(), &st) == 0) return true;
+  return errno != ENOENT && errno != ENOTDIR;
+}
+
+WriteResult WriteNewFile(const std::wstring& path, const std::uint8_t* data, std::size_t size) {
+  const std::string name = WideToUtf8(path);
+  Fd fd(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (fd.get() < 0) return errno == EEXIST ? WriteResult::Exists : WriteResult::CannotCreate;
+  bool ok = true;
+  std::size_t done = 0;
+  while (ok && done < size) {
+    const ssize_t put = write(fd.get(), data + done, size - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      ok = false;
+    } else {
+      done += static_cast<std::size_t>(put);
+    }
+  }
+  if (ok && fsync(fd.get()) != 0) ok = false;
+  // close() reports late write errors (network file systems); check it too.
+  if (close(fd.release()) != 0) ok = false;
+  if (ok) return WriteResult::Ok;
+  unlink(name.c_str());
+  return WriteResult::WriteFailed;
+}
+
+bool ReplaceOrMove(const std::wstring& temp, const std::wstring& dest) {
+  const std::string to = WideToUtf8(dest);
+  // rename() ignores the permissions of the file it replaces; a read-only
+  // destination is refused here, as the Windows calls refuse it.
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0 && access(to.c_str(), W_OK) != 0) return false;
+  return rename(WideToUtf8(temp).c_str(), to.c_str()) == 0;
+}
+
+bool RemoveFile(const std::wstring& path) { return unlink(WideToUtf8(path).c_str()) == 0; }
 
 }  // namespace platform

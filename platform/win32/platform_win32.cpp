@@ -159,3 +159,59 @@ std::wstring FormatByteSize(std::uint64_t bytes) {
 }
 
 }  // namespace platform
+
+// ---------------------------------------------------------------------------
+// Writing files.
+namespace platform {
+
+bool FileExists(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  const DWORD e = GetLastError();
+  return e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND;
+}
+
+WriteResult WriteNewFile(const std::wstring& path, const std::uint8_t* data, std::size_t size) {
+  FileHandle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f) {
+    const DWORD e = GetLastError();
+    return e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS ? WriteResult::Exists
+                                                               : WriteResult::CannotCreate;
+  }
+  bool ok = true;
+  std::size_t done = 0;
+  while (ok && done < size) {
+    // WriteFile takes a DWORD count; large files go in pieces of 1 GiB.
+    const DWORD chunk = static_cast<DWORD>(size - done < (1u << 30) ? size - done : (1u << 30));
+    DWORD put = 0;
+    if (!WriteFile(f.get(), data + done, chunk, &put, nullptr) || put == 0) {
+      ok = false;
+    } else {
+      done += put;
+    }
+  }
+  if (ok && !FlushFileBuffers(f.get())) ok = false;
+  if (!CloseHandle(f.release())) ok = false;
+  if (ok) return WriteResult::Ok;
+  DeleteFileW(path.c_str());
+  return WriteResult::WriteFailed;
+}
+
+bool ReplaceOrMove(const std::wstring& temp, const std::wstring& dest) {
+  const DWORD attributes = GetFileAttributesW(dest.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    // Refused outright: a read-only file is never replaced, whichever of the
+    // two calls below would have got to it, and a folder is never replaced by
+    // a file (Wine's ReplaceFileW would move the folder aside and do it).
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (ReplaceFileW(dest.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                     nullptr)) {
+      return true;
+    }
+  }
+  return MoveFileExW(temp.c_str(), dest.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != 0; }
+
+}  // namespace platform
