@@ -75,3 +75,146 @@ void ApplyDarkTitleBar(HWND hwnd) {
 }
 
 }  // namespace kit
+
+namespace kit {
+
+POINT MouseUnits(LPARAM lp, UINT dpi) {
+  const int x = static_cast<short>(LOWORD(lp)), y = static_cast<short>(HIWORD(lp));
+  return POINT{MulDiv(x, 96, static_cast<int>(dpi)), MulDiv(y, 96, static_cast<int>(dpi))};
+}
+
+void BackBuffer::Make(HWND hwnd, int width, int height) {
+  Release();
+  HDC window = GetDC(hwnd);
+  if (!window) return;
+  dc = CreateCompatibleDC(window);
+  if (dc) {
+    bmp = CreateCompatibleBitmap(window, width, height);
+    if (bmp) {
+      oldBmp = SelectObject(dc, bmp);
+      w = width;
+      h = height;
+    } else {
+      DeleteDC(dc);
+      dc = nullptr;
+    }
+  }
+  ReleaseDC(hwnd, window);
+}
+
+void BackBuffer::Release() {
+  if (dc) {
+    SelectObject(dc, oldBmp);
+    if (bmp) DeleteObject(bmp);
+    DeleteDC(dc);
+  }
+  dc = nullptr;
+  bmp = nullptr;
+  oldBmp = nullptr;
+  w = h = 0;
+}
+
+void BackBuffer::Paint(HWND hwnd) const {
+  PAINTSTRUCT ps;
+  HDC target = BeginPaint(hwnd, &ps);
+  if (dc) BitBlt(target, 0, 0, w, h, dc, 0, 0, SRCCOPY);
+  EndPaint(hwnd, &ps);
+}
+
+void DrawButton(GpGraphics* g, const RectF& rect, const wchar_t* label, bool accent, bool hot,
+                const Font& font, ARGB plainText, ARGB hotText, ARGB hotFill, ARGB accentFill,
+                ARGB accentHotFill) {
+  GpPath* path = nullptr;
+  if (GdipCreatePath(FillModeAlternate, &path) != Ok) return;
+  Path owner(path);
+  AddRoundRect(path, rect.X, rect.Y, rect.Width, rect.Height, 7);
+  ARGB text = plainText;
+  if (accent) {
+    Brush fill = SolidBrush(hot ? accentHotFill : accentFill);
+    GdipFillPath(g, fill.get(), path);
+    text = 0xFF080C14;
+  } else if (hot) {
+    Brush fill = SolidBrush(hotFill);
+    GdipFillPath(g, fill.get(), path);
+    text = hotText;
+  }
+  if (!font) return;
+  GpStringFormat* f = nullptr;
+  if (GdipCreateStringFormat(0, LANG_NEUTRAL, &f) != Ok) return;
+  StringFormat format(f);
+  GdipSetStringFormatAlign(f, StringAlignmentCenter);
+  GdipSetStringFormatLineAlign(f, StringAlignmentCenter);
+  Brush brush = SolidBrush(text);
+  GdipDrawString(g, label, -1, font.get(), &rect, f, brush.get());
+}
+
+void DrawFocusRing(GpGraphics* g, const RECT& rect, float r, ARGB colour) {
+  GpPath* path = nullptr;
+  GpPen* pen = nullptr;
+  if (GdipCreatePath(FillModeAlternate, &path) != Ok) return;
+  Path owner(path);
+  AddRoundRect(path, static_cast<float>(rect.left + 1), static_cast<float>(rect.top + 1),
+               static_cast<float>(rect.right - rect.left - 2),
+               static_cast<float>(rect.bottom - rect.top - 2), r);
+  if (GdipCreatePen1(colour, 1.4f, UnitWorld, &pen) != Ok) return;
+  Pen penOwner(pen);
+  GdipDrawPath(g, pen, path);
+}
+
+bool RegisterToolClass(const wchar_t* className, WNDPROC proc, HWND owner, bool* registered) {
+  if (*registered) return true;
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = proc;
+  wc.hInstance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(owner, GWLP_HINSTANCE));
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.lpszClassName = className;
+  if (!RegisterClassExW(&wc)) return false;
+  *registered = true;
+  return true;
+}
+
+HWND CreateToolWindow(const wchar_t* className, const wchar_t* title, HWND owner, UINT dpi,
+                      int clientW, int clientH) {
+  const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+  RECT r{0, 0, clientW, clientH};
+  AdjustWindowRectExForDpi(&r, style, FALSE, WS_EX_DLGMODALFRAME, dpi);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  RECT o{};
+  GetWindowRect(owner, &o);
+  int x = o.left + ((o.right - o.left) - w) / 2;
+  int y = o.top + ((o.bottom - o.top) - h) / 2;
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  if (GetMonitorInfoW(MonitorFromWindow(owner, MONITOR_DEFAULTTONEAREST), &mi)) {
+    const RECT& wa = mi.rcWork;
+    if (x + w > wa.right) x = wa.right - w;
+    if (y + h > wa.bottom) y = wa.bottom - h;
+    if (y < wa.top) y = wa.top;
+    if (x < wa.left) x = wa.left;
+  }
+  return CreateWindowExW(WS_EX_DLGMODALFRAME, className, title, style, x, y, w, h, owner, nullptr,
+                         reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(owner, GWLP_HINSTANCE)),
+                         nullptr);
+}
+
+void RunModal(HWND owner, HWND* wnd) {
+  EnableWindow(owner, FALSE);
+  ShowWindow(*wnd, SW_SHOW);
+  UpdateWindow(*wnd);
+  MSG msg{};
+  while (*wnd && IsWindow(*wnd)) {
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got < 1) {
+      // Hand the quit on to the main loop.
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      break;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  EnableWindow(owner, TRUE);
+  SetActiveWindow(owner);
+}
+
+}  // namespace kit

@@ -70,3 +70,48 @@ void ApplyDarkTitleBar(HWND hwnd);
 inline int Px(int units, UINT dpi) { return MulDiv(units, static_cast<int>(dpi), 96); }
 
 }  // namespace kit
+
+namespace kit {
+
+// Layout units to pixels for buffers and client areas: ceil(units × s).
+inline int CeilPx(float units, UINT dpi) {
+  const float v = units * (static_cast<float>(dpi) / 96.0f);
+  const int i = static_cast<int>(v);
+  return static_cast<float>(i) < v ? i + 1 : i;
+}
+
+// A mouse position in layout units: the signed 16-bit halves of lParam
+// scaled by 96 / dpi.
+POINT MouseUnits(LPARAM lp, UINT dpi);
+
+// A window's back buffer: a memory DC with a compatible bitmap.
+struct BackBuffer {
+  HDC dc = nullptr;
+  HBITMAP bmp = nullptr;
+  HGDIOBJ oldBmp = nullptr;
+  int w = 0, h = 0;
+  // (Re)creates it at w × h pixels compatible with the window.
+  void Make(HWND hwnd, int width, int height);
+  void Release();
+  // Copies it to the window in one BitBlt (for WM_PAINT).
+  void Paint(HWND hwnd) const;
+};
+
+// A push button in layout units: a rounded rectangle of radius 7 with the
+// label centred; plain buttons get a fill only when hot.
+void DrawButton(GpGraphics* g, const RectF& rect, const wchar_t* label, bool accent, bool hot,
+                const Font& font, ARGB plainText, ARGB hotText, ARGB hotFill, ARGB accentFill,
+                ARGB accentHotFill);
+
+// A 1.4-unit ring just inside an integer rectangle.
+void DrawFocusRing(GpGraphics* g, const RECT& rect, float r, ARGB colour);
+
+// The tool windows' frame: registered once, sized for a client area of
+// clientW × clientH pixels at the owner's DPI, centred over the owner and
+// kept inside its monitor's work area, then run modally until *wnd is null.
+bool RegisterToolClass(const wchar_t* className, WNDPROC proc, HWND owner, bool* registered);
+HWND CreateToolWindow(const wchar_t* className, const wchar_t* title, HWND owner, UINT dpi,
+                      int clientW, int clientH);
+void RunModal(HWND owner, HWND* wnd);
+
+}  // namespace kit
