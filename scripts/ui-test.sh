@@ -6,6 +6,7 @@
 # The prefix is the tests' own (next to norvane.exe unless NORVANE_UI_WINE_ROOT
 # names another), so the DPI change never reaches the unit tests' prefix.
 # Screenshots of the main states go to ui-screens/ next to norvane.exe.
+# NORVANE_UI_ONLY=NAME runs one scenario of the driver.
 #
 # Usage: scripts/ui-test.sh UI_DRIVER.EXE NORVANE.EXE
 set -euo pipefail
@@ -21,6 +22,9 @@ screens=$out/ui-screens
 scratch=$out/ui-scratch
 export NORVANE_WINE_ROOT=${NORVANE_UI_WINE_ROOT:-$out/ui-wine}
 source "$here/wine-env.sh"
+# Deleted files go to the trash under the prefix's HOME, never the user's.
+unset XDG_DATA_HOME
+trash=$HOME/.local/share/Trash
 
 xvfb_pid=
 cleanup() {
@@ -73,6 +77,12 @@ mkdir -p "$screens" "$scratch"
 convert -size 80x180 'xc:rgb(30,160,220)' \( -size 80x180 'xc:rgba(255,255,255,0.50196)' \) \
   \( -size 80x180 'xc:rgba(255,0,255,0)' \) +append -define png:color-type=6 \
   "$scratch/transparent.png"
+# An animated GIF: three solid frames, red, lime and blue, 100 ms each,
+# looping.
+convert -delay 10 -size 60x40 xc:red xc:lime xc:blue -loop 0 "$scratch/anim.gif"
+# The deletion checks look for their files in an empty trash.
+rm -rf "$trash"
+mkdir -p "$trash/files" "$trash/info"
 
 # One pass: every program of the prefix runs in the virtual desktop "norvane"
 # of the given size (as `wine explorer /desktop=norvane,SIZE PROGRAM` does, but
@@ -97,7 +107,8 @@ run_pass() {
   # Wine's background processes may keep inherited handles open after the
   # driver ends, so its output goes to a file rather than a pipe.
   timeout 150 wine "$driver" --viewer "$(winpath "$viewer")" --scratch "$(winpath "$scratch")" \
-    --screens "$(winpath "$screens")" --dpi "$dpi" >"$log" 2>&1 </dev/null || status=$?
+    --screens "$(winpath "$screens")" --dpi "$dpi" --trash "$(winpath "$trash/files")" \
+    ${NORVANE_UI_ONLY:+--only "$NORVANE_UI_ONLY"} >"$log" 2>&1 </dev/null || status=$?
   grep -aE '^(PASS|FAIL|      |OK|FAILED)' "$log" || true
   if [ "$status" -eq 124 ]; then
     echo "the driver did not finish in 150 s"

@@ -6,7 +6,10 @@
 // is the number of failures (capped at 100).
 //
 // Usage: ui_driver.exe --viewer PATH --scratch DIR [--screens DIR] [--dpi N]
-//                      [--prefix TAG]
+//                      [--trash DIR] [--only NAME]
+//
+// --trash names the folder where the shell puts deleted files (checked after a
+// deletion); --only runs one scenario.
 //
 // Geometry expectations are computed from the work area the driver measures
 // (SPI_GETWORKAREA) and the frame of the viewer's window style, so the driver
@@ -20,6 +23,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -173,9 +178,11 @@ bool MakePictures(const Pictures& p) {
             // Fitting it into the cap gives 1024/2050 = 0.49951, within 0.1 %
             // of the 0.5 step.
             WriteBmp(p.Path(L"near-step.bmp"), 2050, 100, false, Coded) &&
-            // transparent.png is drawn by the script beforehand: the viewer
-            // never composites a BMP's alpha onto the checkerboard.
+            // transparent.png and anim.gif are drawn by the script
+            // beforehand: the viewer never composites a BMP's alpha onto the
+            // checkerboard, and a GIF's frames need an encoder.
             GetFileAttributesW(p.Path(L"transparent.png").c_str()) != INVALID_FILE_ATTRIBUTES &&
+            GetFileAttributesW(p.Path(L"anim.gif").c_str()) != INVALID_FILE_ATTRIBUTES &&
             WriteFileBytes(p.Path(L"zero.jpg"), "", 0);
   const char text[] = "This is a text file with a picture's name.\r\n";
   ok = ok && WriteFileBytes(p.Path(L"not-a-picture.jpg"), text, sizeof text - 1);
@@ -190,6 +197,7 @@ bool MakePictures(const Pictures& p) {
 struct Env {
   std::wstring viewer;   // norvane.exe
   std::wstring screens;  // where screenshots go ("" for none)
+  std::wstring trash;    // where the shell moves deleted files ("" when unknown)
   Pictures pics;
   int dpi = 96;    // what the prefix is set to
   RECT work{};     // the work area
@@ -281,6 +289,7 @@ class Viewer {
   }
 
   HWND hwnd() const { return hwnd_; }
+  DWORD pid() const { return pi_.dwProcessId; }
 
   // Returns once the viewer's thread has handled everything sent before.
   bool Sync() const {
@@ -1322,6 +1331,782 @@ void ScenarioUnreadable(const Env& env) {
   }
 }
 
+// --- menus, folders, deletion, animation, Save as -----------------------------
+
+// A visible top-level window of the viewer's process with that class (and
+// title, when one is given).
+struct FindTop {
+  DWORD pid;
+  const wchar_t* cls;
+  const wchar_t* title;
+  HWND found;
+};
+
+BOOL CALLBACK FindTopProc(HWND h, LPARAM lp) {
+  auto* d = reinterpret_cast<FindTop*>(lp);
+  wchar_t cls[64] = L"";
+  GetClassNameW(h, cls, 64);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  if (pid == d->pid && wcscmp(cls, d->cls) == 0 && IsWindowVisible(h) &&
+      (!d->title || TitleOf(h) == d->title)) {
+    d->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND FindTopWindow(DWORD pid, const wchar_t* cls, const wchar_t* title = nullptr) {
+  FindTop d{pid, cls, title, nullptr};
+  EnumWindows(FindTopProc, reinterpret_cast<LPARAM>(&d));
+  return d.found;
+}
+
+HWND WaitTopWindow(DWORD pid, const wchar_t* cls, const wchar_t* title, DWORD ms) {
+  HWND h = nullptr;
+  WaitFor(
+      [&] {
+        h = FindTopWindow(pid, cls, title);
+        return h != nullptr;
+      },
+      ms);
+  return h;
+}
+
+// Presses the keys in order and lets them go in reverse, as real input to the
+// viewer made the foreground window.
+void PressKeys(const Viewer& v, std::initializer_list<WORD> keys) {
+  SetForegroundWindow(v.hwnd());
+  WaitFor([&] { return GetForegroundWindow() == v.hwnd(); }, 2000);
+  std::vector<INPUT> in;
+  for (int up = 0; up < 2; ++up) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+      const WORD k = up ? keys.begin()[keys.size() - 1 - i] : keys.begin()[i];
+      INPUT e{};
+      e.type = INPUT_KEYBOARD;
+      e.ki.wVk = k;
+      e.ki.wScan = static_cast<WORD>(MapVirtualKeyW(k, MAPVK_VK_TO_VSC));
+      e.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+      in.push_back(e);
+    }
+  }
+  SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
+}
+
+bool FileExists(const std::wstring& path) {
+  const DWORD a = GetFileAttributesW(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::vector<std::uint8_t> ReadFileHead(const std::wstring& path, DWORD n) {
+  std::vector<std::uint8_t> out(n);
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD got = 0;
+  if (f == INVALID_HANDLE_VALUE || !ReadFile(f, out.data(), n, &got, nullptr)) got = 0;
+  if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+  out.resize(got);
+  return out;
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  std::string s;
+  for (std::uint8_t b : bytes) s += Fmt("%s%02X", s.empty() ? "" : " ", b);
+  return s.empty() ? "no bytes" : s;
+}
+
+// A folder of small BMPs (the pattern at each size) and whatever else a
+// scenario puts there; emptied first so every run starts the same.
+struct NamedSize {
+  const wchar_t* name;
+  int w, h;
+};
+
+void EmptyFolder(const std::wstring& dir) {
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = fd.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = dir + L"\\" + name;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      EmptyFolder(path);
+      RemoveDirectoryW(path.c_str());
+    } else {
+      DeleteFileW(path.c_str());
+    }
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+}
+
+template <size_t N>
+bool MakeBmpFolder(const std::wstring& dir, const NamedSize (&files)[N]) {
+  CreateDirectoryW(dir.c_str(), nullptr);
+  EmptyFolder(dir);
+  bool ok = true;
+  for (const NamedSize& f : files) ok &= WriteBmp(dir + L"\\" + f.name, f.w, f.h, false, Coded);
+  return ok;
+}
+
+// Menus. Which items of a popup are enabled: read through the popup's menu
+// handle where the system lets another process do that, else from how the
+// owner-drawn popup paints them (enabled text is light, greyed text dim).
+enum class Need { Always, Picture, File };
+
+struct MenuItemRow {
+  const char* label;
+  UINT item;  // a command id, or a position when byPosition
+  bool byPosition;
+  Need need;
+};
+
+// The File popup from top to bottom (two separators not counted) and the View
+// popup.
+const MenuItemRow kFileItems[] = {
+    {"Open...", 1001, false, Need::Always},   {"Save as", 1, true, Need::Picture},
+    {"Metadata...", 1008, false, Need::File}, {"Copy", 1009, false, Need::Picture},
+    {"Delete", 1010, false, Need::File},      {"Exit", 1011, false, Need::Always},
+};
+const MenuItemRow kViewItems[] = {
+    {"Zoom in", 1012, false, Need::Picture},     {"Zoom out", 1013, false, Need::Picture},
+    {"Actual size", 1014, false, Need::Picture}, {"Fit to screen", 1015, false, Need::Picture},
+    {"Full screen", 1016, false, Need::Always},
+};
+
+// The text rows of a popup as painted: runs of pixel rows with something
+// brighter than the separator lines, and the brightest pixel in each.
+std::vector<double> PopupTextBrightness(HWND popup) {
+  RECT r{};
+  GetClientRect(popup, &r);
+  POINT o{0, 0};
+  ClientToScreen(popup, &o);
+  const Shot s = CaptureScreen();
+  auto lum = [](std::uint32_t c) {
+    return 0.299 * ((c >> 16) & 0xFF) + 0.587 * ((c >> 8) & 0xFF) + 0.114 * (c & 0xFF);
+  };
+  std::vector<double> bands;
+  double best = 0;
+  int gap = 99;
+  // A light frame may run round the popup: a few pixels along the edges are
+  // left out.
+  const int edge = 4;
+  for (int y = edge; y < r.bottom - edge; ++y) {
+    double row = 0;
+    for (int x = edge; x < r.right - edge; ++x) row = std::max(row, lum(s.At(o.x + x, o.y + y)));
+    // The separator line and the highlight are darker than 55; greyed text
+    // peaks near 80, light text above 200.
+    if (row > 55) {
+      if (gap > 3) {
+        if (best > 0) bands.push_back(best);
+        best = 0;
+      }
+      best = std::max(best, row);
+      gap = 0;
+    } else {
+      ++gap;
+    }
+  }
+  if (best > 0) bands.push_back(best);
+  return bands;
+}
+
+// Opens a menu of the bar with Alt+letter and returns its popup window.
+HWND OpenMenu(const Viewer& v, WORD letter) {
+  PressKeys(v, {VK_MENU, letter});
+  return WaitTopWindow(v.pid(), L"#32768", nullptr, 3000);
+}
+
+// Ends the viewer's menu loop (DefWindowProc ends menus on WM_CANCELMODE).
+bool CloseMenus(const Viewer& v) {
+  v.Send(WM_CANCELMODE, 0, 0);
+  return WaitFor([&] { return FindTopWindow(v.pid(), L"#32768") == nullptr; }, 3000);
+}
+
+// Checks which items of an open popup are enabled. `picture` and `file` say
+// what the viewer has open.
+void CheckMenuStates(HWND popup, const MenuItemRow* rows, size_t n, bool picture, bool file,
+                     const std::string& name) {
+  std::string want, got, how;
+  for (size_t i = 0; i < n; ++i) {
+    const bool on = rows[i].need == Need::Always || (rows[i].need == Need::Picture && picture) ||
+                    (rows[i].need == Need::File && file);
+    want += on ? '+' : '-';
+  }
+  DWORD_PTR r = 0;
+  SendMessageTimeoutW(popup, MN_GETHMENU, 0, 0, SMTO_NORMAL, 3000, &r);
+  HMENU menu = reinterpret_cast<HMENU>(r);
+  if (menu && GetMenuItemCount(menu) > 0) {
+    how = "menu handle";
+    for (size_t i = 0; i < n; ++i) {
+      const UINT st =
+          GetMenuState(menu, rows[i].item, rows[i].byPosition ? MF_BYPOSITION : MF_BYCOMMAND);
+      got += st == static_cast<UINT>(-1) ? '?' : (st & (MF_GRAYED | MF_DISABLED)) ? '-' : '+';
+    }
+  } else {
+    how = "painted text";
+    std::vector<double> bands;
+    WaitFor(
+        [&] {
+          bands = PopupTextBrightness(popup);
+          return bands.size() == n;
+        },
+        2000);
+    if (bands.size() != n) {
+      got = Fmt("%zu text rows", bands.size());
+    } else {
+      std::string peaks;
+      for (double b : bands) {
+        got += b > 110 ? '+' : '-';
+        peaks += Fmt(" %.0f", b);
+      }
+      how += ", brightest" + peaks;
+    }
+  }
+  std::string items;
+  for (size_t i = 0; i < n; ++i) items += Fmt("%s%s", i ? ", " : "", rows[i].label);
+  Check(got == want, name,
+        Fmt("%s: %s (%s, want %s)", how.c_str(), got.c_str(), items.c_str(), want.c_str()));
+}
+
+// Enabling follows what is open: nothing, a picture, a file that failed.
+void ScenarioMenuStates(const Env& env) {
+  struct Row {
+    const wchar_t* file;  // "" for the empty window
+    bool picture, file_;
+  };
+  const Row rows[] = {
+      {L"", false, false},
+      {L"picture.bmp", true, true},
+      {L"zero.jpg", false, true},
+  };
+  for (const Row& row : rows) {
+    Viewer v(env);
+    const std::string what = Fmt("menu with %s", *row.file ? Utf8(row.file).c_str() : "nothing");
+    if (!v.Start(*row.file ? env.pics.Path(row.file) : L"", what)) continue;
+    const struct {
+      WORD letter;
+      const MenuItemRow* items;
+      size_t n;
+      const char* menu;
+    } menus[] = {{'F', kFileItems, std::size(kFileItems), "File"},
+                 {'V', kViewItems, std::size(kViewItems), "View"}};
+    for (const auto& m : menus) {
+      HWND popup = OpenMenu(v, m.letter);
+      if (!Check(popup != nullptr, Fmt("%s: Alt+%c opens %s", what.c_str(), m.letter, m.menu),
+                 popup ? "" : "no popup menu window in 3 s"))
+        continue;
+      if (row.picture && m.letter == 'F') SaveShot(env, "menu-file");
+      CheckMenuStates(popup, m.items, m.n, row.picture, row.file_,
+                      Fmt("%s: %s items enabled as they apply", what.c_str(), m.menu));
+      Check(CloseMenus(v), what + ": the menu closes", "");
+    }
+    v.Close(what);
+  }
+}
+
+// Access letters: X exits, A of View gives 100 %, C of File copies when
+// there is a picture and does nothing while greyed.
+void ScenarioMenuLetters(const Env& env) {
+  {
+    Viewer v(env);
+    const std::wstring file = env.pics.Path(L"big.bmp");
+    if (v.Start(file, "menu letters")) {
+      const Placement fit = Expected(env, LayoutOf(env, v).frame, 3000, 2000, Fit::Capped, 1.0);
+      v.CheckTitle(PictureTitle(NameOf(file), 3000, 2000, fit.zoom, true),
+                   "menu letters: big.bmp opens fitted");
+      if (OpenMenu(v, 'V')) {
+        PressKeys(v, {'A'});
+        v.CheckTitle(PictureTitle(NameOf(file), 3000, 2000, 1, false),
+                     "menu letters: Alt+V then A shows 100 %");
+      } else {
+        Check(false, "menu letters: Alt+V opens View", "no popup menu window in 3 s");
+      }
+      CloseMenus(v);
+      const DWORD before = GetClipboardSequenceNumber();
+      if (OpenMenu(v, 'F')) {
+        PressKeys(v, {'C'});
+        const bool copied =
+            WaitFor([&] { return GetClipboardSequenceNumber() != before; }, kStateWaitMs);
+        Check(copied, "menu letters: Alt+F then C copies the picture",
+              copied ? "" : "the clipboard did not change");
+      } else {
+        Check(false, "menu letters: Alt+F opens File", "no popup menu window in 3 s");
+      }
+      CloseMenus(v);
+      v.Close("menu letters");
+    }
+  }
+  {
+    Viewer v(env);
+    if (v.Start(L"", "menu letters, empty")) {
+      const DWORD before = GetClipboardSequenceNumber();
+      HWND popup = OpenMenu(v, 'F');
+      if (Check(popup != nullptr, "menu letters, empty: Alt+F opens File", "")) {
+        // A greyed item's letter is ignored: the popup stays and nothing runs.
+        PressKeys(v, {'C'});
+        PressKeys(v, {'D'});
+        v.Sync();
+        Sleep(300);
+        const bool open = FindTopWindow(v.pid(), L"#32768") != nullptr;
+        const HWND box = FindTopWindow(v.pid(), L"#32770");
+        Check(open && !box && GetClipboardSequenceNumber() == before && !v.Exited(0),
+              "menu letters, empty: C and D on greyed Copy and Delete do nothing",
+              Fmt("popup %s, dialog %s, clipboard %s", open ? "open" : "closed",
+                  box ? "shown" : "none",
+                  GetClipboardSequenceNumber() == before ? "unchanged" : "changed"));
+        PressKeys(v, {'X'});
+        const bool gone = v.Exited(kMaxWaitMs);
+        Check(gone && v.ExitCode() == 0, "menu letters, empty: X then exits with code 0",
+              gone ? Fmt("exit code %lu", v.ExitCode()) : "still running after 20 s");
+      }
+    }
+  }
+}
+
+// Folder navigation. The folder holds four pictures, sorted naturally as
+// img1, img2, IMG3, img10, beside a text file and a folder with a picture's
+// name, which are never stepped to. Each picture has its own size, so the
+// title tells which one is open.
+const NamedSize kNavFiles[] = {
+    {L"img1.bmp", 61, 41},
+    {L"img2.bmp", 62, 42},
+    {L"IMG3.bmp", 63, 43},
+    {L"img10.bmp", 70, 50},
+};
+
+bool MakeNavFolder(const std::wstring& dir) {
+  bool ok = MakeBmpFolder(dir, kNavFiles);
+  const char text[] = "not a picture\r\n";
+  ok = ok && WriteFileBytes(dir + L"\\readme.txt", text, sizeof text - 1);
+  return ok && CreateDirectoryW((dir + L"\\pictures.bmp").c_str(), nullptr);
+}
+
+// The title of a folder picture: `content` names the file it was written as
+// (a renamed file keeps its size).
+std::wstring NavTitle(const wchar_t* name, const wchar_t* content, double zoom) {
+  for (const NamedSize& f : kNavFiles) {
+    if (wcscmp(f.name, content) == 0) return PictureTitle(name, f.w, f.h, zoom, false);
+  }
+  return name;
+}
+
+enum class Act { Key, Wheel };
+
+void Do(const Viewer& v, Act act, int value) {
+  if (act == Act::Key) {
+    v.Key(static_cast<UINT>(value));
+    return;
+  }
+  POINT c{v.Client().cx / 2, v.Client().cy / 2};
+  ClientToScreen(v.hwnd(), &c);
+  v.Send(WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(static_cast<short>(value))),
+         MAKELPARAM(c.x, c.y));
+}
+
+void ScenarioFolder(const Env& env) {
+  const std::wstring dir = env.pics.Path(L"nav");
+  if (!Check(MakeNavFolder(dir), "folder: test folder written", Utf8(dir))) return;
+  // The + rows zoom so that a step which must do nothing is seen not to
+  // reopen the picture (an open starts at 100 %).
+  struct Step {
+    Act act;
+    int value;  // a key, or a wheel delta
+    const wchar_t* want;
+    double zoom;
+    const char* what;
+  };
+  const Step steps[] = {
+      {Act::Key, VK_RIGHT, L"img2.bmp", 1, "Right: img1 -> img2"},
+      {Act::Key, VK_SPACE, L"IMG3.bmp", 1, "Space: img2 -> IMG3 (case ignored)"},
+      {Act::Key, VK_NEXT, L"img10.bmp", 1, "PageDown: IMG3 -> img10 (numbers by value)"},
+      {Act::Key, VK_RIGHT, L"img1.bmp", 1, "Right on the last wraps to img1"},
+      {Act::Key, VK_LEFT, L"img10.bmp", 1, "Left on the first wraps to img10"},
+      {Act::Key, VK_BACK, L"IMG3.bmp", 1, "Backspace: img10 -> IMG3"},
+      {Act::Key, VK_PRIOR, L"img2.bmp", 1, "PageUp: IMG3 -> img2"},
+      {Act::Key, VK_END, L"img10.bmp", 1, "End: the last"},
+      {Act::Key, VK_ADD, L"img10.bmp", 1.5, "+ zooms"},
+      {Act::Key, VK_END, L"img10.bmp", 1.5, "End on the last does nothing"},
+      {Act::Key, VK_HOME, L"img1.bmp", 1, "Home: the first"},
+      {Act::Key, VK_ADD, L"img1.bmp", 1.5, "+ zooms"},
+      {Act::Key, VK_HOME, L"img1.bmp", 1.5, "Home on the first does nothing"},
+      {Act::Wheel, -120, L"img2.bmp", 1, "wheel -120 (towards the user): next"},
+      {Act::Wheel, 120, L"img1.bmp", 1, "wheel +120: previous"},
+      {Act::Wheel, -60, L"img1.bmp", 1, "wheel -60: not yet a notch"},
+      {Act::Wheel, -60, L"img2.bmp", 1, "wheel -60 more: next"},
+      {Act::Wheel, 60, L"img2.bmp", 1, "wheel +60: not yet a notch"},
+      {Act::Wheel, -60, L"img2.bmp", 1, "wheel -60 cancels it"},
+      {Act::Wheel, -120, L"IMG3.bmp", 1, "wheel -120: next"},
+  };
+  Viewer v(env);
+  if (!v.Start(dir + L"\\img1.bmp", "folder")) return;
+  v.CheckTitle(NavTitle(L"img1.bmp", L"img1.bmp", 1), "folder: img1.bmp opens");
+  std::string seen;
+  bool ok = true;
+  for (const Step& s : steps) {
+    Do(v, s.act, s.value);
+    const std::wstring want = NavTitle(s.want, s.want, s.zoom);
+    const std::wstring got = v.WaitTitle(want);
+    if (got != want) {
+      ok = false;
+      Check(false, Fmt("folder: %s", s.what),
+            Fmt("got \"%s\", want \"%s\"; before it:%s", Utf8(got).c_str(), Utf8(want).c_str(),
+                seen.c_str()));
+      break;
+    }
+    seen += ' ';
+    seen += Utf8(s.want);
+  }
+  if (ok) Check(true, "folder: keys and wheel step in natural order, wrapping", seen);
+  v.Close("folder");
+
+  // The open file renamed away: a step goes from where its name would stand
+  // among the others.
+  struct Rename {
+    const wchar_t* open;
+    const wchar_t* to;
+    UINT key;
+    const wchar_t* want;  // file name after the step
+  };
+  const Rename renames[] = {
+      {L"img2.bmp", L"img11.bmp", VK_RIGHT, L"IMG3.bmp"},
+      {L"img2.bmp", L"img11.bmp", VK_LEFT, L"img1.bmp"},
+      {L"img10.bmp", L"img0.bmp", VK_RIGHT, L"img0.bmp"},
+      {L"img10.bmp", L"img0.bmp", VK_LEFT, L"IMG3.bmp"},
+  };
+  for (const Rename& r : renames) {
+    const std::string what = Fmt("folder: %s renamed to %s, then %s", Utf8(r.open).c_str(),
+                                 Utf8(r.to).c_str(), r.key == VK_RIGHT ? "Right" : "Left");
+    Viewer w(env);
+    const std::wstring from = dir + L"\\" + r.open, to = dir + L"\\" + r.to;
+    if (!w.Start(from, what)) continue;
+    w.WaitTitle(NavTitle(r.open, r.open, 1));
+    const bool moved = MoveFileW(from.c_str(), to.c_str()) != 0;
+    if (Check(moved, what + ": rename", moved ? "" : Fmt("error %lu", GetLastError()))) {
+      w.Key(r.key);
+      const wchar_t* content = wcscmp(r.want, r.to) == 0 ? r.open : r.want;
+      w.CheckTitle(NavTitle(r.want, content, 1), what + ": opens " + Utf8(r.want));
+      MoveFileW(to.c_str(), from.c_str());
+    }
+    w.Close("folder rename");
+  }
+}
+
+// Deletion asks first in a message box of the viewer's own ("Norvane", Yes
+// and No); No keeps the file, Yes moves it to the Recycle Bin and opens the
+// next picture, or leaves the empty window when none is left.
+struct ChildText {
+  std::wstring longest;  // the longest Static text: the message
+};
+
+BOOL CALLBACK ChildTextProc(HWND h, LPARAM lp) {
+  auto* d = reinterpret_cast<ChildText*>(lp);
+  wchar_t cls[32] = L"";
+  GetClassNameW(h, cls, 32);
+  if (_wcsicmp(cls, L"Static") == 0) {
+    const std::wstring t = TitleOf(h);
+    if (t.size() > d->longest.size()) d->longest = t;
+  }
+  return TRUE;
+}
+
+std::wstring MessageOf(HWND box) {
+  ChildText d;
+  EnumChildWindows(box, ChildTextProc, reinterpret_cast<LPARAM>(&d));
+  return d.longest;
+}
+
+bool Visible(HWND h) { return h && IsWindowVisible(h); }
+
+const NamedSize kDelFiles[] = {{L"d1.bmp", 51, 31}, {L"d2.bmp", 52, 32}, {L"d3.bmp", 53, 33}};
+const NamedSize kDelOne[] = {{L"only.bmp", 54, 34}};
+
+std::wstring DelTitle(const wchar_t* name) {
+  for (const NamedSize& f : kDelFiles) {
+    if (wcscmp(f.name, name) == 0) return PictureTitle(name, f.w, f.h, 1, false);
+  }
+  return PictureTitle(name, kDelOne[0].w, kDelOne[0].h, 1, false);
+}
+
+void ScenarioDelete(const Env& env) {
+  if (!Check(MakeBmpFolder(env.pics.Path(L"del"), kDelFiles) &&
+                 MakeBmpFolder(env.pics.Path(L"del-one"), kDelOne),
+             "delete: test folders written", ""))
+    return;
+  enum class How { Key, Command };
+  struct Row {
+    const wchar_t* folder;  // relative to the scratch folder
+    const wchar_t* file;    // the one open (and asked about)
+    How how;
+    int answer;           // IDYES or IDNO
+    const wchar_t* next;  // what opens after; null for the empty window
+  };
+  const Row rows[] = {
+      {L"del", L"d2.bmp", How::Key, IDNO, L"d2.bmp"},
+      {L"del", L"d2.bmp", How::Command, IDYES, L"d3.bmp"},
+      {L"del", L"d3.bmp", How::Key, IDYES, L"d1.bmp"},  // the next wraps
+      {L"del-one", L"only.bmp", How::Key, IDYES, nullptr},
+  };
+  Viewer* open = nullptr;
+  Viewer first(env), second(env);
+  for (const Row& row : rows) {
+    const std::string what =
+        Fmt("delete %s by %s, %s", Utf8(row.file).c_str(), row.how == How::Key ? "Del" : "command",
+            row.answer == IDYES ? "Yes" : "No");
+    const std::wstring path = env.pics.Path(row.folder) + L"\\" + row.file;
+    // One viewer per folder: the rows of a folder continue where the last
+    // one left off.
+    Viewer& v = wcscmp(row.folder, L"del") == 0 ? first : second;
+    if (open != &v) {
+      if (!v.Start(path, what)) continue;
+      open = &v;
+    }
+    if (!v.CheckTitle(DelTitle(row.file), what + ": open before")) continue;
+    if (row.how == How::Key) {
+      // Posted: the viewer asks from inside its handler.
+      PostMessageW(v.hwnd(), WM_KEYDOWN, VK_DELETE, 1);
+      PostMessageW(v.hwnd(), WM_KEYUP, VK_DELETE, 1 | 0xC0000000);
+    } else {
+      PostMessageW(v.hwnd(), WM_COMMAND, 1010, 0);
+    }
+    HWND box = WaitTopWindow(v.pid(), L"#32770", L"Norvane", kMaxWaitMs);
+    if (!Check(box != nullptr, what + ": a message box titled Norvane asks",
+               box ? "" : "none in 20 s"))
+      continue;
+    const std::wstring text = MessageOf(box);
+    const std::wstring want =
+        L"Move \u201C" + std::wstring(row.file) + L"\u201D to the Recycle Bin?";
+    Check(text == want, what + ": the question names the file", Utf8(text));
+    const HWND yes = GetDlgItem(box, IDYES), no = GetDlgItem(box, IDNO);
+    Check(Visible(yes) && Visible(no) && !Visible(GetDlgItem(box, IDCANCEL)) &&
+              !Visible(GetDlgItem(box, IDOK)),
+          what + ": the buttons are Yes and No", "");
+    if (&row == &rows[0]) SaveShot(env, "delete-question");
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(row.answer, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(row.answer == IDYES ? yes : no));
+    const bool closed = WaitFor([&] { return !IsWindow(box); }, kStateWaitMs);
+    Check(closed, what + ": the box closes", "");
+    if (row.next) {
+      v.CheckTitle(DelTitle(row.next), what + ": " + Utf8(row.next) + " shown after");
+    } else {
+      v.CheckTitle(L"Norvane", what + ": the empty window after");
+    }
+    v.Sync();
+    const bool there = FileExists(path);
+    Check(there == (row.answer == IDNO), what + (there ? ": the file stays" : ": the file is gone"),
+          there ? "still in the folder" : "not in the folder");
+    if (row.answer == IDYES && !env.trash.empty()) {
+      const std::wstring binned = env.trash + L"\\" + row.file;
+      Check(FileExists(binned), what + ": the file is in the trash", Utf8(binned));
+    }
+  }
+  // Nothing open: Delete asks nothing.
+  if (open == &second) {
+    PostMessageW(second.hwnd(), WM_KEYDOWN, VK_DELETE, 1);
+    second.Sync();
+    const HWND box = WaitTopWindow(second.pid(), L"#32770", nullptr, 1000);
+    Check(!box, "delete: Del in the empty window asks nothing", box ? Utf8(TitleOf(box)) : "");
+    if (box) PostMessageW(box, WM_COMMAND, IDNO, 0);
+    second.Close("delete, empty");
+  }
+  if (first.hwnd()) first.Close("delete");
+}
+
+// An animated GIF (three solid frames, red, lime and blue, 100 ms each,
+// looping; drawn by scripts/ui-test.sh) plays: the middle of the picture
+// changes colour.
+void ScenarioGif(const Env& env) {
+  Viewer v(env);
+  const std::wstring file = env.pics.Path(L"anim.gif");
+  if (!v.Start(file, "gif")) return;
+  v.CheckTitle(PictureTitle(L"anim.gif", 60, 40, 1, false), "gif: title");
+  const SIZE c = v.Client();
+  POINT mid{c.cx / 2, (c.cy - FooterPx(env.dpi)) / 2};
+  ClientToScreen(v.hwnd(), &mid);
+  const struct {
+    std::uint32_t rgb;
+    const char* name;
+  } frames[] = {{0xFF0000, "red"}, {0x00FF00, "lime"}, {0x0000FF, "blue"}};
+  bool seen[3] = {};
+  int changes = 0, last = -1, other = 0;
+  HDC screen = GetDC(nullptr);
+  const ULONGLONG end = GetTickCount64() + 1500;
+  while (GetTickCount64() < end) {
+    const COLORREF p = GetPixel(screen, mid.x, mid.y);
+    const std::uint32_t rgb = GetRValue(p) << 16 | GetGValue(p) << 8 | GetBValue(p);
+    int k = -1;
+    for (int i = 0; i < 3; ++i) {
+      if (rgb == frames[i].rgb) k = i;
+    }
+    if (k < 0) {
+      ++other;
+    } else {
+      seen[k] = true;
+      if (last >= 0 && k != last) ++changes;
+      last = k;
+    }
+    Sleep(30);
+  }
+  ReleaseDC(nullptr, screen);
+  std::string colours;
+  for (int i = 0; i < 3; ++i) {
+    if (seen[i]) colours += Fmt("%s%s", colours.empty() ? "" : ", ", frames[i].name);
+  }
+  const std::string detail =
+      Fmt("seen %s; %d changes in 1.5 s; %d samples of another colour",
+          colours.empty() ? "no frame colour" : colours.c_str(), changes, other);
+  Check(seen[0] + seen[1] + seen[2] >= 2, "gif: frames advance (two colours or more)", detail);
+  Check(seen[0] && seen[1] && seen[2] && changes >= 3, "gif: all three frames show, looping",
+        detail);
+  v.Close("gif");
+}
+
+// Save as: the system dialog, given a full path in the scratch folder, and
+// the file it writes starts with the format's signature and opens again.
+struct FindEdit {
+  std::wstring text;  // the edit holding this text is the file name
+  HWND found;
+  std::string all;  // every edit seen, for the report
+};
+
+BOOL CALLBACK FindEditProc(HWND h, LPARAM lp) {
+  auto* d = reinterpret_cast<FindEdit*>(lp);
+  wchar_t cls[32] = L"";
+  GetClassNameW(h, cls, 32);
+  if (_wcsicmp(cls, L"Edit") == 0) {
+    // An edit keeps its text to itself: GetWindowText does not ask another
+    // process's window for it.
+    wchar_t buf[MAX_PATH] = L"";
+    DWORD_PTR n = 0;
+    SendMessageTimeoutW(h, WM_GETTEXT, MAX_PATH, reinterpret_cast<LPARAM>(buf), SMTO_NORMAL, 3000,
+                        &n);
+    const std::wstring t = buf;
+    d->all += Fmt("%s[%d \"%s\"]", d->all.empty() ? "" : " ", GetDlgCtrlID(h), Utf8(t).c_str());
+    if (!d->found && IsWindowVisible(h) && t == d->text) d->found = h;
+  }
+  return TRUE;
+}
+
+struct Magic {
+  const char* bytes;
+  size_t n;
+};
+
+void ScenarioSaveAs(const Env& env) {
+  const std::wstring dir = env.pics.Path(L"saved");
+  CreateDirectoryW(dir.c_str(), nullptr);
+  EmptyFolder(dir);
+  struct Row {
+    const wchar_t* source;  // the picture open, in the scratch folder
+    int w, h;
+    UINT command;          // 0: Ctrl+S
+    const wchar_t* typed;  // the name given in the dialog
+    const wchar_t* file;   // what must be written
+    Magic magic[2];        // the format's first bytes (either, for TIFF)
+    bool lossless;         // reopened, it shows the source's pixels
+  };
+  const Magic png = {"\x89PNG\r\n\x1A\n", 8};
+  const Row rows[] = {
+      // Ctrl+S offers PNG for a BMP and JPEG for a PNG; without an extension
+      // in the name the offered type's is added.
+      {L"picture.bmp", 640, 480, 0, L"ctrl-s", L"ctrl-s.png", {png}, true},
+      {L"transparent.png",
+       kTransW,
+       kTransH,
+       0,
+       L"from-png",
+       L"from-png.jpg",
+       {{"\xFF\xD8\xFF", 3}},
+       false},
+      {L"picture.bmp", 640, 480, 1003, L"png.png", L"png.png", {png}, true},
+      {L"picture.bmp", 640, 480, 1004, L"jpeg.jpg", L"jpeg.jpg", {{"\xFF\xD8\xFF", 3}}, false},
+      {L"picture.bmp", 640, 480, 1005, L"bitmap.bmp", L"bitmap.bmp", {{"BM", 2}}, true},
+      {L"picture.bmp",
+       640,
+       480,
+       1006,
+       L"tiff.tif",
+       L"tiff.tif",
+       {{"II*\0", 4}, {"MM\0*", 4}},
+       true},
+      {L"picture.bmp", 640, 480, 1007, L"gif.gif", L"gif.gif", {{"GIF8", 4}}, false},
+  };
+  for (const Row& row : rows) {
+    const std::string what = Fmt("save as %s by %s", Utf8(row.file).c_str(),
+                                 row.command ? Fmt("command %u", row.command).c_str() : "Ctrl+S");
+    Viewer v(env);
+    if (!v.Start(env.pics.Path(row.source), what)) continue;
+    v.WaitTitle(PictureTitle(row.source, row.w, row.h, 1, false));
+    if (row.command) {
+      PostMessageW(v.hwnd(), WM_COMMAND, row.command, 0);
+    } else {
+      PressKeys(v, {VK_CONTROL, 'S'});
+    }
+    HWND dlg = WaitTopWindow(v.pid(), L"#32770", L"Save as", kMaxWaitMs);
+    if (!Check(dlg != nullptr, what + ": the Save as dialog opens", dlg ? "" : "none in 20 s"))
+      continue;
+    // The name box starts with the picture's name without its extension.
+    std::wstring stem = row.source;
+    stem.resize(stem.rfind(L'.'));
+    FindEdit fe{stem, nullptr, {}};
+    WaitFor(
+        [&] {
+          fe.found = nullptr;
+          fe.all.clear();
+          EnumChildWindows(dlg, FindEditProc, reinterpret_cast<LPARAM>(&fe));
+          return fe.found != nullptr;
+        },
+        5000);
+    const std::string offers =
+        Fmt("%s: the name box offers \"%s\"", what.c_str(), Utf8(stem).c_str());
+    if (!Check(fe.found != nullptr, offers, fe.all)) {
+      PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
+      WaitFor([&] { return !IsWindow(dlg); }, kStateWaitMs);
+      continue;
+    }
+    if (&row == &rows[0]) SaveShot(env, "save-as");
+    const std::wstring typed = dir + L"\\" + row.typed, out = dir + L"\\" + row.file;
+    SendMessageTimeoutW(fe.found, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(typed.c_str()),
+                        SMTO_NORMAL, 3000, nullptr);
+    PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDOK)));
+    const bool closed = WaitFor([&] { return !IsWindow(dlg); }, kMaxWaitMs);
+    Check(closed, what + ": the dialog closes on OK", "");
+    if (!closed) {
+      PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
+      WaitFor([&] { return !IsWindow(dlg); }, kStateWaitMs);
+    }
+    v.Sync();  // the viewer writes before it handles anything else
+    std::vector<std::uint8_t> head;
+    const bool written = WaitFor(
+        [&] {
+          head = ReadFileHead(out, 8);
+          return head.size() >= 2;
+        },
+        kStateWaitMs);
+    if (!Check(written, what + ": written", written ? "" : "no file " + Utf8(out))) continue;
+    bool magic = false;
+    for (const Magic& m : row.magic) {
+      magic |= m.bytes && head.size() >= m.n && std::memcmp(head.data(), m.bytes, m.n) == 0;
+    }
+    Check(magic, what + ": starts with the format's signature", Hex(head));
+    v.Close(what);
+    Viewer again(env);
+    if (again.Start(out, what + ", reopened")) {
+      again.CheckTitle(PictureTitle(row.file, row.w, row.h, 1, false),
+                       what + Fmt(": opens as %d x %d", row.w, row.h));
+      if (row.lossless) {
+        const int footer = FooterPx(env.dpi);
+        const std::string pixels = Eventually(again, [&](const ClientShot& c) {
+          return CheckOneToOne(c, PictureArea(c, footer, row.w, row.h), row.w, row.h, 0, 0);
+        });
+        Check(pixels.empty(), what + ": reopened, it shows the same pixels", pixels);
+      }
+      again.Close(what + ", reopened");
+    }
+  }
+}
+
 struct Scenario {
   const char* name;
   void (*run)(const Env&);
@@ -1337,12 +2122,18 @@ const Scenario kScenarios[] = {
     {"fullscreen", ScenarioFullScreen, false},
     {"transparent", ScenarioTransparent, false},
     {"unreadable", ScenarioUnreadable, false},
+    {"menu-states", ScenarioMenuStates, false},
+    {"menu-letters", ScenarioMenuLetters, false},
+    {"folder", ScenarioFolder, false},
+    {"delete", ScenarioDelete, false},
+    {"gif", ScenarioGif, false},
+    {"save-as", ScenarioSaveAs, false},
 };
 
 void Usage() {
   std::fprintf(stderr,
                "usage: ui_driver --viewer NORVANE.EXE --scratch DIR [--screens DIR] [--dpi N] "
-               "[--only NAME]\n");
+               "[--trash DIR] [--only NAME]\n");
 }
 
 }  // namespace
@@ -1362,6 +2153,8 @@ int wmain(int argc, wchar_t** argv) {
       env.screens = val;
     } else if (k == L"--dpi") {
       env.dpi = _wtoi(val.c_str());
+    } else if (k == L"--trash") {
+      env.trash = val;
     } else if (k == L"--only") {
       only = val;
     } else {
