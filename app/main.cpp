@@ -101,6 +101,8 @@ int ShellCompare(const std::wstring& a, const std::wstring& b) {
   return StrCmpLogicalW(a.c_str(), b.c_str());
 }
 
+bool LogicalLess(const std::wstring& a, const std::wstring& b) { return ShellCompare(a, b) < 0; }
+
 void ListImages(const std::wstring& folder, std::vector<std::wstring>* names) {
   WIN32_FIND_DATAW fd;
   HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &fd);
@@ -110,8 +112,7 @@ void ListImages(const std::wstring& folder, std::vector<std::wstring>* names) {
     if (IsImageName(fd.cFileName)) names->push_back(fd.cFileName);
   } while (FindNextFileW(find, &fd));
   FindClose(find);
-  std::sort(names->begin(), names->end(),
-            [](const std::wstring& a, const std::wstring& b) { return ShellCompare(a, b) < 0; });
+  std::sort(names->begin(), names->end(), LogicalLess);
 }
 
 // --- opening -------------------------------------------------------------------
