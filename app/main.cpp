@@ -18,9 +18,11 @@
 #include "app/folder.h"
 #include "app/menu.h"
 #include "app/view.h"
+#include "assoc/assoc.h"
 #include "decode/decode.h"
 #include "platform/platform.h"
 #include "ui/kit.h"
+#include "ui/settings.h"
 
 namespace {
 
@@ -731,8 +733,11 @@ void OnCommand(HWND hwnd, int id) {
     case 1016:
       ToggleFullscreen(hwnd);
       break;
+    case 1017:
+      settings_show(hwnd);
+      break;
     default:
-      // 1008 and 1017 open the metadata and settings windows.
+      // 1008 opens the metadata window.
       break;
   }
 }
@@ -1030,6 +1035,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int show) {
                 MB_ICONERROR);
     return 1;
   }
+  // A copy that was moved takes over registrations whose program is gone.
+  assoc_heal_if_moved();
 
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
