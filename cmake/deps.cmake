@@ -31,14 +31,16 @@ if(WIN32)
   norvane_static_dep(webp LIBS webp)
   norvane_static_dep(dav1d LIBS dav1d)
   norvane_static_dep(pugixml LIBS pugixml)
-  # AVIF reaches the Windows build separately; until then it has none.
+  # No AVIF library is cross-built: its decoder calls come from imaging/avif
+  # (norvane_avif_layer, defined beside the other libraries) over dav1d.
   add_library(dep::avif INTERFACE IMPORTED GLOBAL)
-  set(NORVANE_HAVE_AVIF OFF)
+  set_target_properties(dep::avif PROPERTIES INTERFACE_LINK_LIBRARIES norvane_avif_layer)
+  set(NORVANE_HAVE_AVIF ON)
   add_link_options(-static)
 else()
   find_package(PkgConfig REQUIRED)
   foreach(pair "zlib;zlib" "jpeg;libjpeg" "png;libpng16" "tiff;libtiff-4" "lcms2;lcms2"
-               "webp;libwebp" "avif;libavif" "pugixml;pugixml")
+               "webp;libwebp" "avif;libavif" "dav1d;dav1d" "pugixml;pugixml")
     list(GET pair 0 name)
     list(GET pair 1 module)
     pkg_check_modules(PC_${name} REQUIRED IMPORTED_TARGET GLOBAL ${module})
