@@ -5,7 +5,9 @@
 # screen at 150 %). Starts Xvfb on a free display when there is no display.
 # The prefix is the tests' own (next to norvane.exe unless NORVANE_UI_WINE_ROOT
 # names another), so the DPI change never reaches the unit tests' prefix.
-# Screenshots of the main states go to ui-screens/ next to norvane.exe.
+# Screenshots of the main states go to ui-screens/ next to norvane.exe. The
+# settings scenarios write the program's file associations to the prefix's
+# HKEY_CURRENT_USER and remove them again.
 # NORVANE_UI_ONLY=NAME runs one scenario of the driver.
 #
 # Usage: scripts/ui-test.sh UI_DRIVER.EXE NORVANE.EXE

@@ -2,8 +2,10 @@
 // folder, starts norvane.exe on each of them, finds its main window by class
 // and process, sends keys and mouse messages, and checks titles, window
 // rectangles, what the window shows (read back from the screen) and what
-// Ctrl+C puts on the clipboard. One PASS or FAIL line per check; the exit code
-// is the number of failures (capped at 100).
+// Ctrl+C puts on the clipboard. The settings scenarios click and key through
+// the settings window and read what it writes to HKEY_CURRENT_USER back from
+// the prefix's registry (removing it all before and after). One PASS or FAIL
+// line per check; the exit code is the number of failures (capped at 100).
 //
 // Usage: ui_driver.exe --viewer PATH --scratch DIR [--screens DIR] [--dpi N]
 //                      [--trash DIR] [--only NAME]
@@ -2107,6 +2109,751 @@ void ScenarioSaveAs(const Env& env) {
   }
 }
 
+// --- the settings window and the registry -------------------------------------
+
+// The settings window registers the viewer for picture types under
+// HKEY_CURRENT_USER at every click. The driver runs in the viewer's prefix, so
+// it reads the same registry back with the registry API.
+const wchar_t* const kTypes[] = {L".png",  L".jpg",  L".jpeg", L".jfif", L".bmp",
+                                 L".dib",  L".gif",  L".tif",  L".tiff", L".ico",
+                                 L".webp", L".heic", L".heif", L".avif"};
+constexpr int kTypeCount = static_cast<int>(std::size(kTypes));
+constexpr unsigned kAllTypes = (1u << kTypeCount) - 1;
+const HKEY kHkcu = HKEY_CURRENT_USER;
+const wchar_t kAppKey[] = L"Software\\Norvane";
+const wchar_t kCapsKey[] = L"Software\\Norvane\\Capabilities";
+const wchar_t kRegisteredApps[] = L"Software\\RegisteredApplications";
+const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Norvane";
+// The application entries: the viewer's own, and those of the other copies
+// the scenarios make up.
+const wchar_t* const kAppEntries[] = {L"norvane.exe", L"nv2.exe", L"missing.exe"};
+
+std::wstring ProgIdKey(const wchar_t* ext) {
+  return std::wstring(L"Software\\Classes\\Norvane") + ext;
+}
+std::wstring ProgIdCommandKey(const wchar_t* ext) {
+  return ProgIdKey(ext) + L"\\shell\\open\\command";
+}
+std::wstring OpenWithKey(const wchar_t* ext) {
+  return std::wstring(L"Software\\Classes\\") + ext + L"\\OpenWithProgids";
+}
+std::wstring ProgIdName(const wchar_t* ext) { return std::wstring(L"Norvane") + ext; }
+std::wstring AppEntryKey(const std::wstring& exeName) {
+  return L"Software\\Classes\\Applications\\" + exeName;
+}
+std::wstring CommandOf(const std::wstring& exe) { return L"\"" + exe + L"\" \"%1\""; }
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
+
+struct RegValue {
+  bool exists = false;
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data;
+  // The REG_SZ text without its terminator.
+  std::wstring Text() const {
+    std::wstring t(data.size() / sizeof(wchar_t), L'\0');
+    if (!t.empty()) std::memcpy(t.data(), data.data(), t.size() * sizeof(wchar_t));
+    while (!t.empty() && t.back() == L'\0') t.pop_back();
+    return t;
+  }
+};
+
+RegValue ReadValue(const std::wstring& subkey, const wchar_t* name) {
+  RegValue v;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(kHkcu, subkey.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return v;
+  DWORD bytes = 0;
+  if (RegQueryValueExW(key, name, nullptr, &v.type, nullptr, &bytes) == ERROR_SUCCESS) {
+    v.data.resize(bytes);
+    if (RegQueryValueExW(key, name, nullptr, &v.type, v.data.data(), &bytes) == ERROR_SUCCESS) {
+      v.data.resize(bytes);
+      v.exists = true;
+    }
+  }
+  RegCloseKey(key);
+  return v;
+}
+
+std::wstring ReadSz(const std::wstring& subkey, const wchar_t* name) {
+  const RegValue v = ReadValue(subkey, name);
+  return v.exists && v.type == REG_SZ ? v.Text() : std::wstring();
+}
+
+bool KeyExists(const std::wstring& subkey) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(kHkcu, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+DWORD ValueCount(const std::wstring& subkey) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(kHkcu, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+  DWORD count = 0;
+  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr,
+                   nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  return count;
+}
+
+bool SetSz(const std::wstring& subkey, const wchar_t* name, const std::wstring& text) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(kHkcu, subkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
+    return false;
+  const LSTATUS s =
+      RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  return s == ERROR_SUCCESS;
+}
+
+std::string Quoted(const std::wstring& text) {
+  std::string s(1, '"');
+  s += Utf8(text);
+  s += '"';
+  return s;
+}
+
+std::string Where(const std::wstring& subkey, const wchar_t* name) {
+  return Utf8(subkey) + " : " + (name ? Utf8(name) : "(default)");
+}
+
+// A REG_SZ value with exactly that text, its terminator included.
+bool CheckSz(const std::string& what, const std::wstring& subkey, const wchar_t* name,
+             const std::wstring& text) {
+  const RegValue v = ReadValue(subkey, name);
+  const BYTE* p = reinterpret_cast<const BYTE*>(text.c_str());
+  const std::vector<BYTE> want(p, p + (text.size() + 1) * sizeof(wchar_t));
+  const bool ok = v.exists && v.type == REG_SZ && v.data == want;
+  std::string detail = Quoted(v.Text());
+  if (!v.exists) {
+    detail = "missing";
+  } else if (v.type != REG_SZ) {
+    detail = Fmt("type %lu, want REG_SZ", v.type);
+  } else if (!ok) {
+    detail = Fmt("got %s (%zu bytes), want ", detail.c_str(), v.data.size()) + Quoted(text);
+  }
+  return Check(ok, what + ": " + Where(subkey, name), detail);
+}
+
+bool CheckDword(const std::string& what, const std::wstring& subkey, const wchar_t* name,
+                DWORD want) {
+  const RegValue v = ReadValue(subkey, name);
+  DWORD got = 0;
+  if (v.data.size() == sizeof got) std::memcpy(&got, v.data.data(), sizeof got);
+  const bool ok = v.exists && v.type == REG_DWORD && v.data.size() == sizeof got && got == want;
+  return Check(
+      ok, what + ": " + Where(subkey, name),
+      v.exists ? Fmt("type %lu, %zu bytes, value %lu", v.type, v.data.size(), got) : "missing");
+}
+
+// Which types are registered, one bit per type of kTypes: as the viewer
+// decides it, by the ProgID's value under the extension's OpenWithProgids.
+unsigned RegisteredMask() {
+  unsigned m = 0;
+  for (int i = 0; i < kTypeCount; ++i) {
+    if (ReadValue(OpenWithKey(kTypes[i]), ProgIdName(kTypes[i]).c_str()).exists) m |= 1u << i;
+  }
+  return m;
+}
+
+// Which types have a ProgID key.
+unsigned ProgIdMask() {
+  unsigned m = 0;
+  for (int i = 0; i < kTypeCount; ++i) {
+    if (KeyExists(ProgIdKey(kTypes[i]))) m |= 1u << i;
+  }
+  return m;
+}
+
+std::string TypesText(unsigned mask) {
+  std::string s;
+  for (int i = 0; i < kTypeCount; ++i) {
+    if (!(mask & (1u << i))) continue;
+    if (!s.empty()) s += ' ';
+    s += Utf8(kTypes[i]);
+  }
+  return s.empty() ? "none" : s;
+}
+
+bool CheckTypes(unsigned want, const std::string& name) {
+  const unsigned got = RegisteredMask(), keys = ProgIdMask();
+  return Check(got == want && keys == want, name,
+               "registered: " + TypesText(got) + "; ProgID keys: " + TypesText(keys) +
+                   (got == want && keys == want ? "" : "; want " + TypesText(want)));
+}
+
+// Removes everything the association code writes (and the other copies'
+// application entries the scenarios make up), as in a prefix that never saw
+// the program. The extensions' OpenWithProgids keys may hold other
+// programs' values, so only ours go.
+void CleanRegistry() {
+  for (const wchar_t* ext : kTypes) {
+    RegDeleteTreeW(kHkcu, ProgIdKey(ext).c_str());
+    RegDeleteKeyValueW(kHkcu, OpenWithKey(ext).c_str(), ProgIdName(ext).c_str());
+  }
+  for (const wchar_t* name : kAppEntries) RegDeleteTreeW(kHkcu, AppEntryKey(name).c_str());
+  RegDeleteTreeW(kHkcu, kAppKey);
+  RegDeleteKeyValueW(kHkcu, kRegisteredApps, L"Norvane");
+  RegDeleteTreeW(kHkcu, kUninstallKey);
+}
+
+bool SharedEntriesGone(std::string* left) {
+  left->clear();
+  if (KeyExists(kAppKey)) *left += " Software\\Norvane";
+  if (KeyExists(AppEntryKey(L"norvane.exe"))) *left += " Applications\\norvane.exe";
+  if (ReadValue(kRegisteredApps, L"Norvane").exists) *left += " RegisteredApplications:Norvane";
+  if (KeyExists(kUninstallKey)) *left += " Uninstall\\Norvane";
+  return left->empty();
+}
+
+bool CheckSharedGone(const std::string& name) {
+  std::string left;
+  const bool gone = SharedEntriesGone(&left);
+  return Check(gone, name, gone ? "" : "still there:" + left);
+}
+
+bool CheckCleanSlate(const std::string& name) {
+  std::string left;
+  SharedEntriesGone(&left);
+  const unsigned reg = RegisteredMask(), keys = ProgIdMask();
+  for (const wchar_t* app : kAppEntries) {
+    if (KeyExists(AppEntryKey(app))) left += " Applications\\" + Utf8(app);
+  }
+  const bool ok = left.empty() && reg == 0 && keys == 0;
+  return Check(
+      ok, name,
+      ok ? ""
+         : "left:" + left + "; registered " + TypesText(reg) + "; ProgID keys " + TypesText(keys));
+}
+
+// The viewer's full path as it records it: what GetModuleFileNameW gives
+// the viewer, which for the path the driver starts is its full path.
+std::wstring FullPath(const std::wstring& path) {
+  wchar_t buf[MAX_PATH] = L"";
+  const DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, buf, nullptr);
+  return n > 0 && n < MAX_PATH ? std::wstring(buf) : path;
+}
+
+// The recorded program path must name the viewer started (Windows compares
+// paths without regard to case); returns the text to expect in every value,
+// as recorded when it names the viewer.
+std::wstring CheckRecordedExe(const Env& env, const std::string& what) {
+  const std::wstring want = FullPath(env.viewer);
+  const std::wstring got = ReadSz(kAppKey, L"ExePath");
+  const bool ok = _wcsicmp(got.c_str(), want.c_str()) == 0;
+  std::string detail = Quoted(got);
+  if (!ok) detail += ", want " + Quoted(want);
+  Check(ok, what + ": ExePath names the running viewer", detail);
+  return ok ? got : want;
+}
+
+// Every value one registered type writes, and the shared entries for the
+// given registered types, all pointing at `exe`.
+void CheckTypeValues(const std::string& what, const wchar_t* ext, const wchar_t* description,
+                     const std::wstring& exe) {
+  CheckSz(what, ProgIdKey(ext), nullptr, description);
+  CheckSz(what, ProgIdKey(ext) + L"\\DefaultIcon", nullptr, L"\"" + exe + L"\",0");
+  CheckSz(what, ProgIdCommandKey(ext), nullptr, CommandOf(exe));
+  CheckSz(what, OpenWithKey(ext), ProgIdName(ext).c_str(), L"");
+}
+
+void CheckSharedValues(const std::string& what, const std::wstring& exe,
+                       std::initializer_list<const wchar_t*> exts) {
+  const std::wstring icon = L"\"" + exe + L"\",0";
+  const std::wstring app = AppEntryKey(NameOf(exe));
+  CheckSz(what, app, L"FriendlyAppName", L"Norvane");
+  CheckSz(what, app + L"\\shell\\open\\command", nullptr, CommandOf(exe));
+  const std::wstring fileAssoc = std::wstring(kCapsKey) + L"\\FileAssociations";
+  for (const wchar_t* ext : exts) {
+    CheckSz(what, app + L"\\SupportedTypes", ext, L"");
+    CheckSz(what, fileAssoc, ext, ProgIdName(ext));
+  }
+  Check(
+      ValueCount(app + L"\\SupportedTypes") == exts.size() && ValueCount(fileAssoc) == exts.size(),
+      what + ": SupportedTypes and FileAssociations list only the registered types",
+      Fmt("%lu and %lu values, want %zu", ValueCount(app + L"\\SupportedTypes"),
+          ValueCount(fileAssoc), exts.size()));
+  CheckSz(what, kCapsKey, L"ApplicationName", L"Norvane");
+  CheckSz(what, kCapsKey, L"ApplicationDescription", L"Shows a picture at its true pixel size.");
+  CheckSz(what, kCapsKey, L"ApplicationIcon", icon);
+  CheckSz(what, kRegisteredApps, L"Norvane", L"Software\\Norvane\\Capabilities");
+  CheckSz(what, kAppKey, L"ExePath", exe);
+  CheckSz(what, kUninstallKey, L"DisplayName", L"Norvane");
+  CheckSz(what, kUninstallKey, L"DisplayVersion", L"1.00");
+  CheckSz(what, kUninstallKey, L"Publisher", L"Ombrefield");
+  CheckDword(what, kUninstallKey, L"NoModify", 1);
+  CheckDword(what, kUninstallKey, L"NoRepair", 1);
+  CheckSz(what, kUninstallKey, L"InstallLocation", FolderOf(exe));
+  const std::wstring removal = ReadSz(kUninstallKey, L"UninstallString");
+  const std::wstring start = L"cmd.exe /c \"(for %e in (png jpg";
+  // The removal deletes the application entry of the copy that registered.
+  const std::wstring appDeletion =
+      L"reg delete \"HKCU\\Software\\Classes\\Applications\\" + NameOf(exe) + L"\" /f";
+  Check(removal.compare(0, start.size(), start) == 0 &&
+            removal.find(appDeletion) != std::wstring::npos,
+        what + ": UninstallString is the removal command for " + Utf8(NameOf(exe)),
+        Quoted(removal));
+}
+
+// The settings window's layout at 96 DPI, in client pixels: type i sits in
+// column i / 7 and line i % 7.
+RECT CellRect(int i) {
+  const int column = i / 7, line = i % 7;
+  return RECT{16 + 234 * column, 114 + 34 * line, 250 + 234 * column, 148 + 34 * line};
+}
+const RECT kSelectAllRect{26, 466, 112, 500};
+const RECT kSelectNoneRect{120, 466, 216, 500};
+const RECT kUseThisCopyRect{224, 466, 340, 500};
+const RECT kCloseRect{378, 466, 474, 500};
+constexpr std::uint32_t kPanel = 0x0A0E17;    // RGB(10, 14, 23)
+constexpr std::uint32_t kHotFill = 0x141C2E;  // RGB(20, 28, 46)
+constexpr std::uint32_t kAccent = 0x60A5FA;   // a ticked box, RGB(96, 165, 250)
+constexpr int kOtherCopyLineY = 436;          // "Opens with another copy:" in amber
+
+POINT Centre(const RECT& r) { return {(r.left + r.right) / 2, (r.top + r.bottom) / 2}; }
+
+bool SyncWnd(HWND h) {
+  DWORD_PTR r = 0;
+  return SendMessageTimeoutW(h, WM_NULL, 0, 0, SMTO_NORMAL, kMaxWaitMs, &r) != 0;
+}
+
+ClientShot CaptureWnd(HWND h) {
+  SyncWnd(h);
+  Sleep(200);  // the window surface reaches the screen after the paint
+  SyncWnd(h);
+  ClientShot c;
+  RECT r{};
+  GetClientRect(h, &r);
+  c.cw = r.right;
+  c.ch = r.bottom;
+  ClientToScreen(h, &c.origin);
+  c.s = CaptureScreen();
+  return c;
+}
+
+template <class F>
+std::string EventuallyIn(HWND h, F check) {
+  std::string r;
+  WaitFor(
+      [&] {
+        r = check(CaptureWnd(h));
+        return r.empty();
+      },
+      kStateWaitMs);
+  return r;
+}
+
+// Pixels of the focus ring's left side (COL_ICE, RGB(207,225,255), 1.4
+// units wide around the item): a strip just inside the rectangle's left
+// edge, clear of the corners, where nothing else is ever drawn lighter than
+// the hot fill. The pixel left of it belongs to the neighbour's ring.
+int RingPixels(const ClientShot& c, const RECT& r) {
+  int n = 0;
+  for (int y = r.top + 10; y < r.bottom - 10; ++y) {
+    for (int x = r.left; x < r.left + 3; ++x) {
+      const std::uint32_t v = c.At(x, y);
+      if ((v & 0xFF) > 110 && ((v >> 8) & 0xFF) > 90) ++n;
+    }
+  }
+  return n;
+}
+
+// The ring around Close sits 3 units outside the button.
+RECT CloseRing() {
+  return RECT{kCloseRect.left - 3, kCloseRect.top - 3, kCloseRect.right + 3, kCloseRect.bottom + 3};
+}
+
+// "" when the ring shows around item `ring` (a cell index, or -1 for Close)
+// and nowhere else; -2 for no ring anywhere.
+std::string RingOnly(const ClientShot& c, int ring) {
+  std::string seen;
+  for (int i = -1; i < kTypeCount; ++i) {
+    const int n = RingPixels(c, i < 0 ? CloseRing() : CellRect(i));
+    const bool want = i == ring;
+    if ((n >= 4) != want) {
+      seen += Fmt("%s%s: %d ring pixels%s", seen.empty() ? "" : "; ",
+                  i < 0 ? "Close" : Utf8(kTypes[i]).c_str(), n, want ? ", want a ring" : "");
+    }
+  }
+  return seen;
+}
+
+std::string RingName(int ring) {
+  return ring == -2 ? "nothing" : ring == -1 ? "Close" : Utf8(kTypes[ring]);
+}
+
+bool CheckRing(HWND s, int ring, const std::string& name) {
+  const std::string r = EventuallyIn(s, [&](const ClientShot& c) { return RingOnly(c, ring); });
+  return Check(r.empty(), name, r.empty() ? "the ring shows around " + RingName(ring) : r);
+}
+
+// Amber text ("Opens with another copy:", RGB(224,176,96)) on the line below
+// the notes: pixels clearly warmer than anything else the window draws.
+int AmberPixels(const ClientShot& c) {
+  int n = 0;
+  for (int y = kOtherCopyLineY - 4; y < kOtherCopyLineY + 20; ++y) {
+    for (int x = 20; x < 480; ++x) {
+      const std::uint32_t v = c.At(x, y);
+      const int r = (v >> 16) & 0xFF, g = (v >> 8) & 0xFF, b = v & 0xFF;
+      if (r >= g && g > b && r - b >= 60) ++n;
+    }
+  }
+  return n;
+}
+
+// The share of the "Use this copy" button's rectangle that is plain panel:
+// 1 when the button is not drawn.
+double UseThisCopyPlain(const ClientShot& c) {
+  const RECT& r = kUseThisCopyRect;
+  return ShareOf(c, r.left, r.top, r.right, r.bottom, kPanel);
+}
+
+// The tick box of type i shows the accent fill.
+bool BoxTicked(const ClientShot& c, int i) {
+  const RECT r = CellRect(i);
+  return ShareOf(c, r.left + 10, r.top + 8, r.left + 28, r.top + 26, kAccent) > 0.2;
+}
+
+// Opens the settings window from the viewer (its menu command) and waits for
+// it; the viewer stays disabled while it is open.
+HWND OpenSettings(const Viewer& v, const std::string& what) {
+  PostMessageW(v.hwnd(), WM_COMMAND, 1017, 0);
+  const HWND s = WaitTopWindow(v.pid(), L"NorvaneSettingsWnd", L"Settings", kMaxWaitMs);
+  if (!Check(s != nullptr, what + ": the settings window opens", s ? "" : "none in 20 s"))
+    return nullptr;
+  SyncWnd(s);
+  Check(!IsWindowEnabled(v.hwnd()), what + ": the viewer is disabled while settings are open", "");
+  return s;
+}
+
+// Waits for the settings window to go; the viewer is enabled again.
+bool CheckSettingsClosed(const Viewer& v, HWND s, const std::string& what) {
+  const bool gone = WaitFor([&] { return !IsWindow(s); }, kStateWaitMs);
+  Check(gone, what + ": the settings window closes", gone ? "" : "still open");
+  const bool enabled = WaitFor([&] { return IsWindowEnabled(v.hwnd()) != 0; }, kStateWaitMs);
+  Check(enabled, what + ": the viewer is enabled again", "");
+  return gone && enabled;
+}
+
+void PostClick(HWND s, POINT p) {
+  PostMessageW(s, WM_LBUTTONDOWN, MK_LBUTTON, ClientPoint(p.x, p.y));
+  PostMessageW(s, WM_LBUTTONUP, 0, ClientPoint(p.x, p.y));
+}
+
+void PostKey(HWND s, UINT vk) {
+  const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC)) << 16;
+  PostMessageW(s, WM_KEYDOWN, vk, 1 | scan);
+  PostMessageW(s, WM_KEYUP, vk, 1 | scan | 0xC0000000);
+}
+
+// Waits for posted input to show in the registrations, then for the window to
+// finish handling it (the registry is written before the shared entries).
+unsigned Settle(HWND s, unsigned want) {
+  WaitFor([&] { return RegisteredMask() == want; }, kStateWaitMs);
+  SyncWnd(s);
+  return RegisteredMask();
+}
+
+// Clicks a type's cell and checks which types are registered after.
+bool ClickType(HWND s, int i, unsigned want, const std::string& name) {
+  PostClick(s, Centre(CellRect(i)));
+  Settle(s, want);
+  return CheckTypes(want, name);
+}
+
+// Keeps the real cursor off the windows, so that no hover state changes what
+// the window draws.
+void ParkCursor(const Env& env) { SetCursorPos(env.work.right - 2, env.work.bottom - 2); }
+
+// Clicking types, Select all and none, and another copy recorded: every value
+// the registration writes, the shared entries' lifetime, "Use this copy".
+void ScenarioSettings(const Env& env) {
+  CleanRegistry();
+  CheckCleanSlate("settings: nothing registered before");
+  ParkCursor(env);
+  {
+    Viewer v(env);
+    if (!v.Start(L"", "settings")) return;
+    const HWND s = OpenSettings(v, "settings");
+    if (!s) return;
+    RECT rc{};
+    GetClientRect(s, &rc);
+    Check(rc.right == 500 && rc.bottom == 524, "settings: client 500 x 524",
+          Fmt("client %ld x %ld", rc.right, rc.bottom));
+    {
+      const ClientShot c = CaptureWnd(s);
+      Check(UseThisCopyPlain(c) > 0.999 && AmberPixels(c) == 0,
+            "settings: no \"Use this copy\" and no amber line with nothing recorded",
+            Fmt("button area %.1f %% plain, %d amber pixels", 100 * UseThisCopyPlain(c),
+                AmberPixels(c)));
+    }
+
+    // One type: exactly its values and the shared entries.
+    if (!ClickType(s, 0, 1u << 0, "settings: clicking .png registers it alone")) {
+      PostMessageW(s, WM_CLOSE, 0, 0);
+      return;
+    }
+    const std::wstring exe = CheckRecordedExe(env, "settings, .png");
+    CheckTypeValues("settings, .png", L".png", L"PNG image", exe);
+    CheckSharedValues("settings, .png", exe, {L".png"});
+    const std::string box = EventuallyIn(s, [](const ClientShot& c) {
+      return BoxTicked(c, 0) && !BoxTicked(c, 1) ? "" : std::string("box not ticked");
+    });
+    Check(box.empty(), "settings: the .png box shows ticked, .jpg not", box);
+
+    // The last type unticked takes the shared entries along; the extension's
+    // OpenWithProgids key may hold other programs' values and stays.
+    ClickType(s, 0, 0, "settings: clicking .png again unregisters it");
+    CheckSharedGone("settings: the shared entries go with the last type");
+    Check(KeyExists(OpenWithKey(L".png")), "settings: .png's OpenWithProgids key stays", "");
+
+    PostClick(s, Centre(kSelectAllRect));
+    Settle(s, kAllTypes);
+    CheckTypes(kAllTypes, "settings: Select all registers all 14 types");
+    std::string wrong;
+    for (const wchar_t* ext : kTypes) {
+      if (ReadSz(ProgIdCommandKey(ext), nullptr) != CommandOf(exe)) wrong += " " + Utf8(ext);
+    }
+    Check(wrong.empty(), "settings: after Select all every type opens with the viewer",
+          wrong.empty() ? "" : "other command for" + wrong);
+    Check(ValueCount(AppEntryKey(NameOf(exe)) + L"\\SupportedTypes") == 14 &&
+              ValueCount(std::wstring(kCapsKey) + L"\\FileAssociations") == 14,
+          "settings: after Select all SupportedTypes and FileAssociations list 14 types", "");
+    PostClick(s, Centre(kSelectNoneRect));
+    Settle(s, 0);
+    CheckTypes(0, "settings: Select none unregisters every type");
+    CheckSharedGone("settings: Select none removes the shared entries");
+
+    // Two types for the other-copy check below.
+    ClickType(s, 1, 1u << 1, "settings: clicking .jpg registers it");
+    ClickType(s, 6, 1u << 1 | 1u << 6, "settings: clicking .gif adds it");
+    PostMessageW(s, WM_CLOSE, 0, 0);
+    CheckSettingsClosed(v, s, "settings, WM_CLOSE");
+    v.Close("settings");
+  }
+
+  // Another copy that still exists is recorded, as if it had registered the
+  // types: starting does not take them over, the window offers it.
+  const std::wstring exe = FullPath(env.viewer);
+  const std::wstring otherDir = env.pics.Path(L"other"), other = otherDir + L"\\nv2.exe";
+  CreateDirectoryW(otherDir.c_str(), nullptr);
+  const bool copied = CopyFileW(env.viewer.c_str(), other.c_str(), FALSE) != 0;
+  const bool wrote = SetSz(kAppKey, L"ExePath", other) &&
+                     SetSz(AppEntryKey(L"nv2.exe"), L"FriendlyAppName", L"Norvane") &&
+                     SetSz(ProgIdCommandKey(L".jpg"), nullptr, CommandOf(other)) &&
+                     SetSz(ProgIdCommandKey(L".gif"), nullptr, CommandOf(other));
+  if (!Check(copied && wrote, "settings: another copy recorded", Utf8(other))) {
+    CleanRegistry();
+    return;
+  }
+  Viewer v(env);
+  if (v.Start(L"", "settings, other copy")) {
+    CheckSz("settings, start-up leaves an existing other copy", kAppKey, L"ExePath", other);
+    const HWND s = OpenSettings(v, "settings, other copy");
+    if (s) {
+      ParkCursor(env);
+      std::string seen;
+      const std::string offered = EventuallyIn(s, [&](const ClientShot& c) {
+        seen = Fmt("button area %.1f %% plain, %d amber pixels", 100 * UseThisCopyPlain(c),
+                   AmberPixels(c));
+        return UseThisCopyPlain(c) < 0.98 && AmberPixels(c) >= 10 ? "" : seen;
+      });
+      Check(offered.empty(), "settings: \"Use this copy\" and the amber line show", seen);
+      // Hovering the button fills it.
+      const POINT mid = Centre(kUseThisCopyRect);
+      POINT screen = mid;
+      ClientToScreen(s, &screen);
+      SetCursorPos(screen.x, screen.y);
+      PostMessageW(s, WM_MOUSEMOVE, 0, ClientPoint(mid.x, mid.y));
+      const std::string hot = EventuallyIn(s, [&](const ClientShot& c) {
+        const RECT& r = kUseThisCopyRect;
+        const double share = ShareOf(c, r.left, r.top, r.right, r.bottom, kHotFill);
+        return share > 0.4 ? "" : Fmt("%.1f %% of the button is the hot fill", 100 * share);
+      });
+      Check(hot.empty(), "settings: hovering \"Use this copy\" fills it", hot);
+      ParkCursor(env);
+      PostMessageW(s, WM_MOUSEMOVE, 0, ClientPoint(5, 5));
+      EventuallyIn(s, [&](const ClientShot& c) {
+        const RECT& r = kUseThisCopyRect;
+        return ShareOf(c, r.left, r.top, r.right, r.bottom, kHotFill) < 0.05 ? "" : "hot";
+      });
+      SaveShot(env, "settings");
+
+      PostClick(s, mid);
+      WaitFor([&] { return ReadSz(kAppKey, L"ExePath") != other; }, kStateWaitMs);
+      SyncWnd(s);
+      const std::string what = "settings, Use this copy";
+      CheckSz(what, kAppKey, L"ExePath", exe);
+      CheckSz(what, ProgIdCommandKey(L".jpg"), nullptr, CommandOf(exe));
+      CheckSz(what, ProgIdCommandKey(L".gif"), nullptr, CommandOf(exe));
+      CheckTypes(1u << 1 | 1u << 6, what + ": the same types stay registered");
+      Check(!KeyExists(AppEntryKey(L"nv2.exe")), what + ": the other copy's entry is deleted", "");
+      CheckSharedValues(what, exe, {L".jpg", L".gif"});
+      const std::string gone = EventuallyIn(s, [&](const ClientShot& c) {
+        return UseThisCopyPlain(c) > 0.999 && AmberPixels(c) == 0
+                   ? ""
+                   : Fmt("button area %.1f %% plain, %d amber pixels", 100 * UseThisCopyPlain(c),
+                         AmberPixels(c));
+      });
+      Check(gone.empty(), what + ": the button and the amber line are gone", gone);
+      PostMessageW(s, WM_CLOSE, 0, 0);
+      CheckSettingsClosed(v, s, what);
+    }
+    v.Close("settings, other copy");
+  }
+  DeleteFileW(other.c_str());
+  CleanRegistry();
+}
+
+// A recorded program file that is gone: the viewer takes the registrations
+// over as it starts.
+void ScenarioSettingsRepair(const Env& env) {
+  CleanRegistry();
+  ParkCursor(env);
+  const unsigned two = 1u << 0 | 1u << 4;  // .png and .bmp
+  std::wstring exe;
+  {
+    Viewer v(env);
+    if (!v.Start(L"", "repair")) return;
+    const HWND s = OpenSettings(v, "repair");
+    if (!s) return;
+    ClickType(s, 0, 1u << 0, "repair: clicking .png registers it");
+    ClickType(s, 4, two, "repair: clicking .bmp adds it");
+    exe = CheckRecordedExe(env, "repair");
+    PostClick(s, Centre(kCloseRect));
+    CheckSettingsClosed(v, s, "repair, the Close button");
+    v.Close("repair");
+  }
+  const std::wstring missing = env.pics.Path(L"gone") + L"\\missing.exe";
+  const bool wrote = GetFileAttributesW(missing.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                     SetSz(kAppKey, L"ExePath", missing) &&
+                     SetSz(AppEntryKey(L"missing.exe"), L"FriendlyAppName", L"Norvane") &&
+                     SetSz(ProgIdCommandKey(L".png"), nullptr, CommandOf(missing)) &&
+                     SetSz(ProgIdCommandKey(L".bmp"), nullptr, CommandOf(missing));
+  if (Check(wrote, "repair: a program path that does not exist recorded", Utf8(missing))) {
+    Viewer v(env);
+    if (v.Start(L"", "repair, restart")) {
+      const std::string what = "repair, at start-up";
+      CheckSz(what, kAppKey, L"ExePath", exe);
+      CheckSz(what, ProgIdCommandKey(L".png"), nullptr, CommandOf(exe));
+      CheckSz(what, ProgIdCommandKey(L".bmp"), nullptr, CommandOf(exe));
+      CheckTypes(two, what + ": the same types stay registered");
+      Check(!KeyExists(AppEntryKey(L"missing.exe")), what + ": the gone copy's entry is deleted",
+            "");
+      v.Close("repair, restart");
+    }
+  }
+  CleanRegistry();
+}
+
+// Presses Shift+Tab in the settings window as real input (it asks
+// GetKeyState(VK_SHIFT)); falls back to sharing its input state with Shift
+// held when real input does not reach it.
+void PressShiftTab(HWND s, bool shared, std::string* how) {
+  if (!shared) {
+    SetForegroundWindow(s);
+    WaitFor([&] { return GetForegroundWindow() == s; }, 2000);
+    INPUT in[4]{};
+    const WORD keys[4] = {VK_SHIFT, VK_TAB, VK_TAB, VK_SHIFT};
+    for (int i = 0; i < 4; ++i) {
+      in[i].type = INPUT_KEYBOARD;
+      in[i].ki.wVk = keys[i];
+      in[i].ki.wScan = static_cast<WORD>(MapVirtualKeyW(keys[i], MAPVK_VK_TO_VSC));
+      in[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+    }
+    SendInput(4, in, sizeof(INPUT));
+    *how = "SendInput";
+    return;
+  }
+  const DWORD tid = GetWindowThreadProcessId(s, nullptr);
+  if (AttachThreadInput(GetCurrentThreadId(), tid, TRUE)) {
+    BYTE ks[256]{};
+    GetKeyboardState(ks);
+    ks[VK_SHIFT] = ks[VK_LSHIFT] = 0x80;
+    SetKeyboardState(ks);
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(VK_TAB, MAPVK_VK_TO_VSC)) << 16;
+    DWORD_PTR r = 0;
+    SendMessageTimeoutW(s, WM_KEYDOWN, VK_TAB, 1 | scan, SMTO_NORMAL, kMaxWaitMs, &r);
+    ks[VK_SHIFT] = ks[VK_LSHIFT] = 0;
+    SetKeyboardState(ks);
+    AttachThreadInput(GetCurrentThreadId(), tid, FALSE);
+  }
+  *how = "shared key state";
+}
+
+// The keyboard: the focus ring shows only once the keyboard moved it; Tab,
+// the arrows, Space, Enter and Esc. Which item has the focus shows in the
+// ring's pixels and in what Space toggles.
+void ScenarioSettingsKeys(const Env& env) {
+  CleanRegistry();
+  ParkCursor(env);
+  Viewer v(env);
+  if (!v.Start(L"", "keys")) return;
+  HWND s = OpenSettings(v, "keys");
+  if (!s) return;
+  CheckRing(s, -2, "keys: no focus ring at first");
+  unsigned want = 0;
+  auto space = [&](int i, const std::string& name) {
+    PostKey(s, VK_SPACE);
+    want ^= 1u << i;
+    Settle(s, want);
+    return CheckTypes(want, name);
+  };
+  // Space with nothing focused does nothing; Tab from nothing is .png.
+  PostKey(s, VK_SPACE);
+  PostKey(s, VK_TAB);
+  CheckRing(s, 0, "keys: Tab from nothing focuses .png");
+  space(0, "keys: Space with nothing focused does nothing, then toggles .png");
+  space(0, "keys: Space again toggles .png back");
+  for (int k = 0; k < 3; ++k) PostKey(s, VK_DOWN);
+  PostKey(s, VK_RIGHT);
+  CheckRing(s, 10, "keys: Right from .jfif goes to .webp (ring)");
+  space(10, "keys: Right from .jfif goes to .webp (Space toggles it)");
+  PostKey(s, VK_RIGHT);
+  space(10, "keys: Right on .webp stays");
+  PostKey(s, VK_LEFT);
+  for (int k = 0; k < 3; ++k) PostKey(s, VK_UP);
+  PostKey(s, VK_LEFT);
+  space(0, "keys: Left back to .jfif, Up to .png, Left on .png stays");
+  space(0, "keys: Space toggles .png back");
+  // A click moves the focus without showing the ring; Tab shows it on the next.
+  ClickType(s, 5, want ^ (1u << 5), "keys: clicking .dib toggles it");
+  want ^= 1u << 5;
+  CheckRing(s, -2, "keys: a click hides the focus ring");
+  PostKey(s, VK_TAB);
+  CheckRing(s, 6, "keys: Tab after clicking .dib focuses .gif");
+  space(6, "keys: Space toggles .gif");
+  SaveShot(env, "settings-focus");
+  PostKey(s, VK_ESCAPE);
+  CheckSettingsClosed(v, s, "keys, Esc");
+  CheckTypes(want, "keys: Esc changes nothing");
+
+  // Shift+Tab from nothing is Close; Tab from Close wraps to .png.
+  s = OpenSettings(v, "keys, reopened");
+  if (!s) return;
+  CheckRing(s, -2, "keys: reopened, no focus ring");
+  std::string how;
+  PressShiftTab(s, false, &how);
+  std::string ring = EventuallyIn(s, [](const ClientShot& c) { return RingOnly(c, -1); });
+  if (!ring.empty()) {
+    // Real input did not reach the window: nothing has the focus yet.
+    Note("Shift+Tab by SendInput: " + ring);
+    PressShiftTab(s, true, &how);
+    ring = EventuallyIn(s, [](const ClientShot& c) { return RingOnly(c, -1); });
+  }
+  Check(ring.empty(), "keys: Shift+Tab from nothing focuses Close", ring.empty() ? how : ring);
+  PostKey(s, VK_TAB);
+  CheckRing(s, 0, "keys: Tab from Close wraps to .png (ring)");
+  space(0, "keys: Tab from Close wraps to .png (Space toggles it)");
+  // Enter with a type focused closes and toggles nothing.
+  PostKey(s, VK_RETURN);
+  CheckSettingsClosed(v, s, "keys, Enter on .png");
+  CheckTypes(want, "keys: Enter on a type toggles nothing");
+  v.Close("keys");
+  CleanRegistry();
+}
+
 struct Scenario {
   const char* name;
   void (*run)(const Env&);
@@ -2128,6 +2875,9 @@ const Scenario kScenarios[] = {
     {"delete", ScenarioDelete, false},
     {"gif", ScenarioGif, false},
     {"save-as", ScenarioSaveAs, false},
+    {"settings", ScenarioSettings, false},
+    {"settings-repair", ScenarioSettingsRepair, false},
+    {"settings-keys", ScenarioSettingsKeys, false},
 };
 
 void Usage() {
