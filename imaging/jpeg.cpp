@@ -12,6 +12,7 @@ extern "C" {
 
 #include "imaging/byte_reader.h"
 #include "imaging/imaging.h"
+#include "imaging/jpeg_error.h"
 #include "imaging/jpeg_internal.h"
 
 namespace img {
@@ -79,20 +80,10 @@ std::vector<std::uint8_t> AssembleIcc(const std::uint8_t* data,
   return profile;
 }
 
-struct ErrorManager {
-  jpeg_error_mgr pub;
-  std::jmp_buf jump;
-};
-
-void OnError(j_common_ptr cinfo) {
-  std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
-void OnMessage(j_common_ptr, int) {}
-
 // One decompressor over memory; the owner destroys it on every path.
 struct Decompressor {
   jpeg_decompress_struct info;
-  ErrorManager err;
+  JpegErrorManager err;
   bool created = false;
   ~Decompressor() {
     if (created) jpeg_destroy_decompress(&info);
@@ -109,9 +100,7 @@ struct JpegHeader {
 
 bool ReadHeader(const std::vector<std::uint8_t>& bytes, JpegHeader* h) {
   Decompressor d;
-  d.info.err = jpeg_std_error(&d.err.pub);
-  d.err.pub.error_exit = OnError;
-  d.err.pub.emit_message = OnMessage;
+  d.info.err = UseJpegErrors(&d.err);
   if (setjmp(d.err.jump)) return false;
   jpeg_create_decompress(&d.info);
   d.created = true;
@@ -145,9 +134,7 @@ enum class Output { Bgra, Bgr, Cmyk };
 HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, bool inverted,
                std::uint8_t* buffer, std::size_t stride) {
   Decompressor d;
-  d.info.err = jpeg_std_error(&d.err.pub);
-  d.err.pub.error_exit = OnError;
-  d.err.pub.emit_message = OnMessage;
+  d.info.err = UseJpegErrors(&d.err);
   if (setjmp(d.err.jump)) return kErrBadImage;
   jpeg_create_decompress(&d.info);
   d.created = true;

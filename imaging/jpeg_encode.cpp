@@ -9,24 +9,15 @@ extern "C" {
 }
 
 #include "imaging/imaging.h"
+#include "imaging/jpeg_error.h"
 
 namespace img {
 namespace {
 
-struct ErrorManager {
-  jpeg_error_mgr pub;
-  std::jmp_buf jump;
-};
-
-void OnError(j_common_ptr cinfo) {
-  std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
-void OnMessage(j_common_ptr, int) {}
-
 // One compressor and its output buffer; released on every path.
 struct Compressor {
   jpeg_compress_struct info;
-  ErrorManager err;
+  JpegErrorManager err;
   bool created = false;
   unsigned char* mem = nullptr;
   unsigned long memSize = 0;
@@ -39,9 +30,7 @@ struct Compressor {
 // The setjmp lives in this one function; everything it owns is in `c`.
 HResult Compress(Compressor& c, const std::uint8_t* bgr, std::uint32_t width, std::uint32_t height,
                  std::size_t stride, int quality) {
-  c.info.err = jpeg_std_error(&c.err.pub);
-  c.err.pub.error_exit = OnError;
-  c.err.pub.emit_message = OnMessage;
+  c.info.err = UseJpegErrors(&c.err);
   if (setjmp(c.err.jump)) return kFail;
   jpeg_create_compress(&c.info);
   c.created = true;

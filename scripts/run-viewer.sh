@@ -31,14 +31,7 @@ viewer=$(realpath "$build/norvane.exe")
 # The viewer's own prefix, apart from the tests' ones.
 export NORVANE_WINE_ROOT=${NORVANE_VIEWER_WINE_ROOT:-$root/build/viewer-wine}
 source scripts/wine-env.sh
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "creating a Wine prefix in $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 </dev/null || true
-  wineserver -w
-fi
-# Debian's Wine does not load its own fonts from where it installs them.
-mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
-cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+norvane_prepare_prefix "the viewer's"
 winpic="Z:${picture//\//\\}"
 
 if [ -n "${DISPLAY:-}" ]; then

@@ -61,16 +61,8 @@ fi
 # Windows paths for the driver's arguments, through Wine's Z: drive.
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 
-# The prefix: created once; Wine's own fonts copied in, since Debian's Wine
-# does not load them from where it installs them.
 wineserver -k >/dev/null 2>&1 || true
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "creating the UI tests' Wine prefix in $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 </dev/null || true
-  wineserver -w
-fi
-mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
-cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+norvane_prepare_prefix "the UI tests'"
 rm -rf "$screens" "$scratch"
 mkdir -p "$screens" "$scratch"
 # The picture with transparency (the driver writes the others): three bands
