@@ -663,6 +663,7 @@ void SaveAs(HWND hwnd, int type) {
   const HRESULT shown = dialog.get()->Show(hwnd);
   g_lightPopups = false;
   std::wstring path;
+  bool appended = false;
   if (SUCCEEDED(shown)) {
     IShellItem* item = nullptr;
     if (SUCCEEDED(dialog.get()->GetResult(&item))) {
@@ -679,10 +680,22 @@ void SaveAs(HWND hwnd, int type) {
       if (chosen < 1 || chosen > 5) chosen = 1;
       path += L".";
       path += kExts[chosen];
+      appended = true;
     }
   }
   dialog.reset();
   if (path.empty()) return;
+  // The dialog asked about replacing the name it was given, not the one with
+  // the extension added here.
+  if (appended && platform::FileExists(path)) {
+    const std::wstring question =
+        platform::FormatMessageText(L"\u201C%ls\u201D already exists. Do you want to replace it?",
+                                    platform::FileNamePart(path));
+    g_lightPopups = true;
+    const int answer = MessageBoxW(hwnd, question.c_str(), kAppName, MB_YESNO | MB_ICONWARNING);
+    g_lightPopups = false;
+    if (answer != IDYES) return;
+  }
   HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   wchar_t err[256] = L"";
   const bool saved = picture_save(g_pic, g_currentFile, path.c_str(), err, 256);

@@ -126,7 +126,10 @@ const wchar_t* assoc_exe_path() {
   static wchar_t path[MAX_PATH];
   static bool filled = false;
   if (!filled) {
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    // A path cut short by the buffer would register commands that open
+    // nothing: such a program records no path, and registering then fails.
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) path[0] = 0;
     filled = true;
   }
   return path;

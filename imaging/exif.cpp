@@ -1,6 +1,7 @@
 // TIFF-structured metadata (EXIF in JPEG APP1, TIFF files, classic or
 // BigTIFF): IFDs become readers whose items are "{ushort=TAG}" with typed
 // values, and the main IFD chain can be walked for multi-page files.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <set>
@@ -105,6 +106,20 @@ struct Walker {
   std::size_t size;
   TiffHeader h;
   std::set<std::uint64_t> visited;
+  // What the values of one structure may hold in memory together. Entries
+  // may all point at the same bytes, so without a total a 64 KiB block could
+  // ask for gigabytes; past it, entries are left out.
+  std::uint64_t budget = 0;
+  // Tags of a file's directory already parsed as nested packets (XMP, IPTC,
+  // Photoshop resources): each is parsed once.
+  std::set<std::uint16_t> embedded;
+
+  void Start() { budget = std::uint64_t{size} * 4 + (std::uint64_t{16} << 20); }
+  bool Charge(std::uint64_t cost) {
+    if (cost > budget) return false;
+    budget -= cost;
+    return true;
+  }
 
   std::uint16_t U16(const std::uint8_t* p) const {
     return h.bigEndian ? ByteReader::Be16(p) : ByteReader::Le16(p);
@@ -324,7 +339,9 @@ struct Walker {
           continue;
         }
       }
-      if (fileDirectory) {
+      // Numbers are kept 8 bytes each, text and blobs as their bytes.
+      if (!Charge(n * std::max<std::uint64_t>(sz, 8))) continue;
+      if (fileDirectory && embedded.insert(tag).second) {
         // Whatever the tag is typed (BYTE, UNDEFINED, often LONG), its
         // payload is read as the bytes it occupies.
         MetaItem nested = Embedded(tag, payload, static_cast<std::size_t>(bytes));
@@ -363,7 +380,7 @@ bool ReadTiffHeader(const std::uint8_t* data, std::size_t size, TiffHeader* out)
         h.bigEndian ? ByteReader::Be16(data + 6) : ByteReader::Le16(data + 6);
     if (offBytes != 8 || zero != 0) return false;
     h.big = true;
-    Walker w{data, size, h, {}};
+    Walker w{data, size, h, {}, 0, {}};
     h.ifd0 = w.U64(data + 8);
   } else {
     return false;
@@ -377,7 +394,8 @@ std::vector<std::uint64_t> TiffIfdChain(const std::uint8_t* data, std::size_t si
   std::vector<std::uint64_t> out;
   TiffHeader h;
   if (!ReadTiffHeader(data, size, &h)) return out;
-  Walker w{data, size, h, {}};
+  Walker w{data, size, h, {}, 0, {}};
+  w.Start();
   std::uint64_t off = h.ifd0;
   std::set<std::uint64_t> seen;
   while (off != 0 && out.size() < maxCount && seen.insert(off).second) {
@@ -394,7 +412,8 @@ std::shared_ptr<const MetadataReader> ParseIfdAt(const std::uint8_t* data, std::
                                                  std::uint64_t offset, bool fileDirectory) {
   TiffHeader h;
   if (!ReadTiffHeader(data, size, &h)) return nullptr;
-  Walker w{data, size, h, {}};
+  Walker w{data, size, h, {}, 0, {}};
+  w.Start();
   return w.Ifd(offset, "ifd", 0, fileDirectory);
 }
 
@@ -402,7 +421,8 @@ std::vector<MetaItem> ParseTiffIfds(const std::uint8_t* data, std::size_t size) 
   std::vector<MetaItem> out;
   TiffHeader h;
   if (!ReadTiffHeader(data, size, &h)) return out;
-  Walker w{data, size, h, {}};
+  Walker w{data, size, h, {}, 0, {}};
+  w.Start();
   auto first = w.Ifd(h.ifd0, "ifd", 0);
   if (!first) return out;
   out.push_back({"{ushort=0}", PropValue::Reader(std::move(first))});

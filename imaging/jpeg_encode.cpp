@@ -2,6 +2,8 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <vector>
 
 extern "C" {
 #include <jerror.h>
@@ -14,16 +16,50 @@ extern "C" {
 namespace img {
 namespace {
 
-// One compressor and its output buffer; released on every path.
+// The compressed bytes go into a vector through a fixed buffer. A vector
+// that cannot grow ends the compression with libjpeg's out-of-memory error
+// rather than an exception crossing the library's C frames.
+struct VectorDest {
+  jpeg_destination_mgr pub;
+  std::vector<std::uint8_t>* out;
+  JOCTET buffer[16384];
+};
+
+void InitDest(j_compress_ptr cinfo) {
+  auto* d = reinterpret_cast<VectorDest*>(cinfo->dest);
+  d->pub.next_output_byte = d->buffer;
+  d->pub.free_in_buffer = sizeof d->buffer;
+}
+
+void Flush(j_compress_ptr cinfo, std::size_t n) {
+  auto* d = reinterpret_cast<VectorDest*>(cinfo->dest);
+  try {
+    d->out->insert(d->out->end(), d->buffer, d->buffer + n);
+  } catch (const std::bad_alloc&) {
+    ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+  }
+}
+
+boolean EmptyDest(j_compress_ptr cinfo) {
+  auto* d = reinterpret_cast<VectorDest*>(cinfo->dest);
+  Flush(cinfo, sizeof d->buffer);
+  InitDest(cinfo);
+  return TRUE;
+}
+
+void TermDest(j_compress_ptr cinfo) {
+  auto* d = reinterpret_cast<VectorDest*>(cinfo->dest);
+  Flush(cinfo, sizeof d->buffer - d->pub.free_in_buffer);
+}
+
+// One compressor; destroyed on every path.
 struct Compressor {
   jpeg_compress_struct info;
   JpegErrorManager err;
+  VectorDest dest;
   bool created = false;
-  unsigned char* mem = nullptr;
-  unsigned long memSize = 0;
   ~Compressor() {
     if (created) jpeg_destroy_compress(&info);
-    std::free(mem);  // jpeg_mem_dest allocates with malloc
   }
 };
 
@@ -34,7 +70,10 @@ HResult Compress(Compressor& c, const std::uint8_t* bgr, std::uint32_t width, st
   if (setjmp(c.err.jump)) return kFail;
   jpeg_create_compress(&c.info);
   c.created = true;
-  jpeg_mem_dest(&c.info, &c.mem, &c.memSize);
+  c.dest.pub.init_destination = InitDest;
+  c.dest.pub.empty_output_buffer = EmptyDest;
+  c.dest.pub.term_destination = TermDest;
+  c.info.dest = &c.dest.pub;
   c.info.image_width = width;
   c.info.image_height = height;
   c.info.input_components = 3;
@@ -59,11 +98,18 @@ HResult EncodeJpeg(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t h
       stride < static_cast<std::size_t>(width) * 3 || !(quality >= 0.0f && quality <= 1.0f)) {
     return kInvalidArg;
   }
+  // Written aside first, so a failure leaves *out as it was.
+  std::vector<std::uint8_t> file;
   Compressor c;
+  c.dest.out = &file;
   const int q = static_cast<int>(quality * 100.0f + 0.5f);
   const HResult hr = Compress(c, bgr, width, height, stride, q < 1 ? 1 : q);
   if (Failed(hr)) return hr;
-  out->insert(out->end(), c.mem, c.mem + c.memSize);
+  try {
+    out->insert(out->end(), file.begin(), file.end());
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
   return kOk;
 }
 

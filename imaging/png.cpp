@@ -169,13 +169,18 @@ bool ReadIcc(const std::vector<std::uint8_t>& bytes, std::vector<std::uint8_t>* 
 
 // Inflated text and profiles stop here: anything larger is treated as broken.
 constexpr std::size_t kMaxInflated = std::size_t{16} << 20;
+// All the chunks of one file together inflate to at most this much; deflate
+// reaches about 1000:1, so without it a few megabytes of chunks could ask for
+// gigabytes.
+constexpr std::size_t kMaxInflatedTotal = std::size_t{32} << 20;
 // Files carry a handful of metadata chunks; a file of nothing but tiny text
 // chunks would otherwise cost far more memory as readers than as bytes.
 constexpr std::size_t kMaxBlocks = 10000;
 
 // Inflates a whole zlib stream. False for a corrupt or truncated stream or
-// one that would grow past kMaxInflated.
-bool Inflate(const std::uint8_t* data, std::size_t size, std::string* out) {
+// one that would grow past kMaxInflated or past what is left of the file's
+// *budget, which the output is taken from.
+bool Inflate(const std::uint8_t* data, std::size_t size, std::string* out, std::size_t* budget) {
   out->clear();
   if (size > 0x7FFFFFFFu) return false;  // a chunk never holds more
   z_stream z{};
@@ -189,13 +194,15 @@ bool Inflate(const std::uint8_t* data, std::size_t size, std::string* out) {
     z.avail_out = sizeof buf;
     rc = inflate(&z, Z_NO_FLUSH);
     const std::size_t produced = sizeof buf - z.avail_out;
-    if (produced > kMaxInflated - out->size()) {
+    const std::size_t limit = std::min(kMaxInflated, *budget);
+    if (produced > limit - out->size()) {
       rc = Z_MEM_ERROR;
       break;
     }
     out->append(buf, produced);
   }
   inflateEnd(&z);
+  *budget -= out->size();
   // Z_BUF_ERROR here means the input ran out before the stream ended.
   return rc == Z_STREAM_END;
 }
@@ -232,7 +239,8 @@ PropValue Vector16(ByteReader& r) {
 
 // The items of one chunk's block; false when the chunk does not hold what its
 // type promises (no block then).
-bool ChunkItems(std::uint32_t type, ByteReader& r, std::vector<MetaItem>* items) {
+bool ChunkItems(std::uint32_t type, ByteReader& r, std::vector<MetaItem>* items,
+                std::size_t* budget) {
   auto& out = *items;
   const std::size_t len = r.left();
   switch (type) {
@@ -245,7 +253,7 @@ bool ChunkItems(std::uint32_t type, ByteReader& r, std::vector<MetaItem>* items)
     case 0x7A545874u: {  // zTXt: keyword, zero, method, zlib text
       std::string key, text;
       if (!Field(r, &key) || !KeywordOk(key) || r.U8() != 0 || !r.ok()) return false;
-      if (!Inflate(r.here(), r.left(), &text)) return false;
+      if (!Inflate(r.here(), r.left(), &text, budget)) return false;
       out.push_back({"{str=" + key + "}", PropValue::Lpstr(std::move(text))});
       return true;
     }
@@ -257,7 +265,7 @@ bool ChunkItems(std::uint32_t type, ByteReader& r, std::vector<MetaItem>* items)
       if (!r.ok() || compressed > 1 || (compressed && method != 0)) return false;
       if (!Field(r, &lang) || !Field(r, &translated)) return false;
       if (compressed) {
-        if (!Inflate(r.here(), r.left(), &text)) return false;
+        if (!Inflate(r.here(), r.left(), &text, budget)) return false;
       } else {
         text = Rest(r);
       }
@@ -287,7 +295,7 @@ bool ChunkItems(std::uint32_t type, ByteReader& r, std::vector<MetaItem>* items)
     case 0x69434350u: {  // iCCP: name, zero, method, zlib profile
       std::string name, profile;
       if (!Field(r, &name) || r.U8() != 0 || !r.ok()) return false;
-      if (!Inflate(r.here(), r.left(), &profile)) return false;
+      if (!Inflate(r.here(), r.left(), &profile, budget)) return false;
       PropValue data;
       data.vt = static_cast<std::uint16_t>(kVtVector | kVtUI1);
       data.bytes = std::move(profile);
@@ -329,6 +337,7 @@ bool ChunkItems(std::uint32_t type, ByteReader& r, std::vector<MetaItem>* items)
 // walk stops at IEND or at the first chunk whose length does not fit.
 std::shared_ptr<const MetadataReader> ReadChunks(const std::vector<std::uint8_t>& bytes) {
   std::vector<MetaItem> blocks;
+  std::size_t budget = kMaxInflatedTotal;
   ByteReader r(bytes.data(), bytes.size());
   r.Skip(sizeof kSignature);
   while (r.ok() && r.left() >= 12 && blocks.size() < kMaxBlocks) {
@@ -339,7 +348,7 @@ std::shared_ptr<const MetadataReader> ReadChunks(const std::vector<std::uint8_t>
     ByteReader body(r.here(), len);
     r.Skip(std::uint64_t{len} + 4);  // data and CRC
     std::vector<MetaItem> items;
-    if (!ChunkItems(type, body, &items)) continue;
+    if (!ChunkItems(type, body, &items, &budget)) continue;
     const char name[5] = {static_cast<char>(type >> 24), static_cast<char>((type >> 16) & 0xFF),
                           static_cast<char>((type >> 8) & 0xFF), static_cast<char>(type & 0xFF), 0};
     blocks.push_back(

@@ -1,5 +1,6 @@
 // Loading a file's metadata: the file facts, then the container recognised by
 // its first bytes and listed the way it is best understood.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -87,10 +88,23 @@ std::size_t ZeroAt(const std::uint8_t* p, std::size_t from, std::size_t n) {
   return n;
 }
 
+// All the text chunks of one file inflate to at most this much together:
+// each may reach the 16 MiB cap, but deflate's 1000:1 would otherwise let a
+// few megabytes of chunks ask for gigabytes.
+constexpr std::size_t kMaxInflatedPerFile = 4 * meta_internal::kMaxInflated;
+
+// Inflates with the per-chunk cap and what is left of the file's budget.
+bool InflateText(const std::uint8_t* p, std::size_t n, std::vector<std::uint8_t>* out,
+                 std::size_t* budget) {
+  const bool ok = meta_internal::Inflate(p, n, out, std::min(meta_internal::kMaxInflated, *budget));
+  *budget -= std::min(*budget, out->size());
+  return ok;
+}
+
 // Keyword and text of a tEXt, zTXt or iTXt chunk; false when it cannot be
 // read.
 bool ReadTextChunk(const char* type, const std::uint8_t* p, std::size_t n, std::wstring* keyword,
-                   std::wstring* text) {
+                   std::wstring* text, std::size_t* budget) {
   if (n == 0 || p[0] == 0) return false;
   const std::size_t z = ZeroAt(p, 0, n);
   *keyword = Latin1(p, z);
@@ -103,9 +117,7 @@ bool ReadTextChunk(const char* type, const std::uint8_t* p, std::size_t n, std::
   if (std::strcmp(type, "zTXt") == 0) {
     // The compression method byte follows the zero; it is not examined.
     if (z + 1 >= n) return false;
-    if (!meta_internal::Inflate(p + z + 2, n - z - 2, &inflated, meta_internal::kMaxInflated)) {
-      return false;
-    }
+    if (!InflateText(p + z + 2, n - z - 2, &inflated, budget)) return false;
     *text = Latin1(inflated.data(), inflated.size());
     return true;
   }
@@ -122,7 +134,7 @@ bool ReadTextChunk(const char* type, const std::uint8_t* p, std::size_t n, std::
     *text = FromBytes(body, static_cast<std::ptrdiff_t>(bodyLen));
     return true;
   }
-  if (!meta_internal::Inflate(body, bodyLen, &inflated, meta_internal::kMaxInflated)) return false;
+  if (!InflateText(body, bodyLen, &inflated, budget)) return false;
   *text = FromBytes(inflated.data(), static_cast<std::ptrdiff_t>(inflated.size()));
   return true;
 }
@@ -135,6 +147,7 @@ void ParsePngFields(MetaDoc* doc) {
     return;
   }
   doc->editable = true;
+  std::size_t budget = kMaxInflatedPerFile;
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     const meta::Chunk& c = chunks[i];
     const std::uint8_t* p = b.data() + c.dataOffset;
@@ -149,7 +162,7 @@ void ParsePngFields(MetaDoc* doc) {
       f.varType = img::kVtLpwstr;
       f.removable = true;
       std::wstring keyword, text;
-      if (!ReadTextChunk(c.type, p, n, &keyword, &text)) {
+      if (!ReadTextChunk(c.type, p, n, &keyword, &text, &budget)) {
         f.label = L"(unreadable text chunk)";
         f.value = L"(" + std::to_wstring(n) + L" bytes)";
       } else if (keyword == kXmpKeyword) {

@@ -26,12 +26,21 @@ Graphics MakeGraphics(HDC dc, UINT dpi) {
 
 FontFamily UiFontFamily() {
   // Systems without the usual UI face (older Windows, Wine) still have one
-  // of these; the generic family is the last resort.
+  // of these; the generic family is the last resort. The first that exists
+  // is remembered, so later paints look up one name.
   static const wchar_t* const kFamilies[] = {L"Segoe UI", L"Tahoma",      L"Verdana",
                                              L"Arial",    L"DejaVu Sans", L"Liberation Sans"};
+  static const wchar_t* found = nullptr;
+  if (found) {
+    GpFontFamily* f = nullptr;
+    if (GdipCreateFontFamilyFromName(found, nullptr, &f) == Ok && f) return FontFamily(f);
+  }
   for (const wchar_t* name : kFamilies) {
     GpFontFamily* f = nullptr;
-    if (GdipCreateFontFamilyFromName(name, nullptr, &f) == Ok && f) return FontFamily(f);
+    if (GdipCreateFontFamilyFromName(name, nullptr, &f) == Ok && f) {
+      found = name;
+      return FontFamily(f);
+    }
   }
   GpFontFamily* generic = nullptr;
   if (GdipGetGenericFontFamilySansSerif(&generic) == Ok && generic) {

@@ -720,3 +720,47 @@ TEST(MetaBlocks, CutAndFlippedFixtures) {
 }
 
 }  // namespace
+
+namespace {
+
+// Compressed chunks that each stay under the per-chunk cap still share one
+// budget: six 8 MiB zTXt chunks inflate only as far as 32 MiB goes.
+TEST(MetaBlocks, PngInflationHasOneBudgetPerFile) {
+  const Bytes eight = Zlib(Bytes(std::size_t{8} << 20, 'x'));
+  Bytes chunks;
+  for (int i = 0; i < 6; ++i) {
+    const Bytes one = Chunk("zTXt", Cat({Text(std::string("k") + char('a' + i)), {0, 0}, eight}));
+    chunks.insert(chunks.end(), one.begin(), one.end());
+  }
+  auto meta = FrameMetadata(ShareBytes(Png(chunks)));
+  ASSERT_TRUE(meta);
+  EXPECT_EQ(meta->Items().size(), 4u);
+}
+
+// Thousands of directory entries that all point at the same 64 KB of values
+// are kept only as far as the structure's budget goes.
+TEST(MetaBlocks, ExifEntriesSharingTheirDataAreBudgeted) {
+  Bytes b = {'I', 'I', 42, 0, 8, 0, 0, 0};
+  auto u16 = [&](unsigned v) {
+    b.push_back(static_cast<std::uint8_t>(v));
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+  };
+  auto u32 = [&](std::uint32_t v) {
+    u16(v & 0xFFFF);
+    u16(v >> 16);
+  };
+  const unsigned entries = 4000;
+  u16(entries);
+  for (unsigned e = 0; e < entries; ++e) {
+    u16(1000 + e), u16(3), u32(32000), u32(8);  // 32000 SHORTs at offset 8
+  }
+  u32(0);
+  b.resize(std::max<std::size_t>(b.size(), 8 + 64000), 0);
+  const std::vector<img::MetaItem> ifds = img::ParseTiffIfds(b.data(), b.size());
+  ASSERT_EQ(ifds.size(), 1u);
+  const std::size_t kept = ifds[0].value.reader->Items().size();
+  EXPECT_GT(kept, 0u);
+  EXPECT_LT(kept, 200u);  // each costs 256000 bytes of a ~16.5 MB budget
+}
+
+}  // namespace

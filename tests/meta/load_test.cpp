@@ -342,6 +342,33 @@ TEST(MetaLoadTest, PngChunks) {
   EXPECT_TRUE(make->editable);
 }
 
+TEST(MetaLoadTest, PngTextInflatesWithinOneBudgetPerFile) {
+  // Six zTXt chunks of 16 MiB each: four fit the file's 64 MiB, the rest are
+  // listed as unreadable and can still be removed.
+  const std::string big = Deflate(std::string(std::size_t{16} << 20, 'x'));
+  std::vector<std::vector<std::uint8_t>> chunks;
+  for (int i = 0; i < 6; ++i) {
+    chunks.push_back(
+        PngChunk("zTXt", std::string("K") + char('a' + i) + std::string(2, '\0') + big));
+  }
+  MetaDoc doc = Parse(PngWith(chunks));
+  int readable = 0, unreadable = 0;
+  for (const MetaField& f : doc.fields) {
+    // The fixture's own text chunks are not part of this.
+    if (f.group != L"PNG text" || (f.label.size() == 2 && f.label[0] != L'K')) continue;
+    if (f.label.size() != 2 && f.label != L"(unreadable text chunk)") continue;
+    if (f.label == L"(unreadable text chunk)") {
+      ++unreadable;
+      EXPECT_TRUE(f.removable);
+    } else {
+      ++readable;
+      EXPECT_EQ(f.value.size(), std::size_t{16} << 20);
+    }
+  }
+  EXPECT_EQ(readable, 4);
+  EXPECT_EQ(unreadable, 2);
+}
+
 TEST(MetaLoadTest, PngAspectOnlyAndDamage) {
   MetaDoc aspect = Parse(PngWith({PngChunk("pHYs", std::string("\0\0\x0B\x13\0\0\x0B\x13\0", 9))}));
   EXPECT_EQ(Find(aspect, L"tech:pHYs")->value, L"2835 : 2835 (aspect only)");
