@@ -256,8 +256,15 @@ bool ReplaceOrMove(const std::wstring& temp, const std::wstring& dest) {
   // rename() ignores the permissions of the file it replaces; a read-only
   // destination is refused here, as the Windows calls refuse it.
   struct stat st;
-  if (lstat(to.c_str(), &st) == 0 && access(to.c_str(), W_OK) != 0) return false;
-  return rename(WideToUtf8(temp).c_str(), to.c_str()) == 0;
+  const std::string from = WideToUtf8(temp);
+  if (lstat(to.c_str(), &st) == 0) {
+    if (access(to.c_str(), W_OK) != 0) return false;
+    // The new file takes the place of the old one with its permissions, as
+    // replacing a file keeps its attributes on Windows: a private file does
+    // not become readable by everyone.
+    if (S_ISREG(st.st_mode)) chmod(from.c_str(), st.st_mode & 07777);
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool RemoveFile(const std::wstring& path) { return unlink(WideToUtf8(path).c_str()) == 0; }

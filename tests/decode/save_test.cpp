@@ -388,6 +388,22 @@ TEST_F(PictureSave, ExistingDestinationIsReplaced) {
   EXPECT_EQ(Listing(dir_), (std::vector<std::wstring>{L"old.bmp", L"source.png"}));
 }
 
+#ifndef _WIN32
+// A replaced file keeps its permissions: a private picture stays private.
+TEST_F(PictureSave, ReplacedFileKeepsItsPermissions) {
+  PicturePtr p = Open("save_keep_mode");
+  ASSERT_TRUE(p);
+  const std::wstring dest = Join(dir_, L"private.png");
+  WriteBytes(dest, {'o', 'l', 'd'});
+  fs::permissions(fs::path(dest), fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::replace);
+  ASSERT_TRUE(Save(p.get(), source_, dest)) << platform::WideToUtf8(message_);
+  EXPECT_EQ(ReadBack(dest).container, img::Container::Png);
+  EXPECT_EQ(fs::status(fs::path(dest)).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+}
+#endif
+
 TEST_F(PictureSave, FolderMissingOrDestinationAFolder) {
   PicturePtr p = Open("save_bad_place");
   ASSERT_TRUE(p);
