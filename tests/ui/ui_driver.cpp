@@ -1513,10 +1513,18 @@ std::vector<double> PopupTextBrightness(HWND popup) {
   return bands;
 }
 
-// Opens a menu of the bar with Alt+letter and returns its popup window.
+// Opens a menu of the bar with Alt+letter and returns its popup window. A
+// window that has only just appeared may not have the keyboard yet, and the
+// keys then go nowhere or leave the bar half active: any menu mode is ended
+// and the keys pressed again, up to three times in all.
 HWND OpenMenu(const Viewer& v, WORD letter) {
-  PressKeys(v, {VK_MENU, letter});
-  return WaitTopWindow(v.pid(), L"#32768", nullptr, 3000);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    PressKeys(v, {VK_MENU, letter});
+    if (HWND popup = WaitTopWindow(v.pid(), L"#32768", nullptr, 3000)) return popup;
+    v.Send(WM_CANCELMODE, 0, 0);
+    Sleep(200);
+  }
+  return nullptr;
 }
 
 // Ends the viewer's menu loop (DefWindowProc ends menus on WM_CANCELMODE).
@@ -1596,7 +1604,7 @@ void ScenarioMenuStates(const Env& env) {
     for (const auto& m : menus) {
       HWND popup = OpenMenu(v, m.letter);
       if (!Check(popup != nullptr, Fmt("%s: Alt+%c opens %s", what.c_str(), m.letter, m.menu),
-                 popup ? "" : "no popup menu window in 3 s"))
+                 popup ? "" : "no popup menu window after three tries"))
         continue;
       if (row.picture && m.letter == 'F') SaveShot(env, "menu-file");
       CheckMenuStates(popup, m.items, m.n, row.picture, row.file_,
@@ -1622,7 +1630,7 @@ void ScenarioMenuLetters(const Env& env) {
         v.CheckTitle(PictureTitle(NameOf(file), 3000, 2000, 1, false),
                      "menu letters: Alt+V then A shows 100 %");
       } else {
-        Check(false, "menu letters: Alt+V opens View", "no popup menu window in 3 s");
+        Check(false, "menu letters: Alt+V opens View", "no popup menu window after three tries");
       }
       CloseMenus(v);
       const DWORD before = GetClipboardSequenceNumber();
@@ -1633,7 +1641,7 @@ void ScenarioMenuLetters(const Env& env) {
         Check(copied, "menu letters: Alt+F then C copies the picture",
               copied ? "" : "the clipboard did not change");
       } else {
-        Check(false, "menu letters: Alt+F opens File", "no popup menu window in 3 s");
+        Check(false, "menu letters: Alt+F opens File", "no popup menu window after three tries");
       }
       CloseMenus(v);
       v.Close("menu letters");
@@ -2039,12 +2047,19 @@ void ScenarioSaveAs(const Env& env) {
     Viewer v(env);
     if (!v.Start(env.pics.Path(row.source), what)) continue;
     v.WaitTitle(PictureTitle(row.source, row.w, row.h, 1, false));
+    HWND dlg = nullptr;
     if (row.command) {
       PostMessageW(v.hwnd(), WM_COMMAND, row.command, 0);
+      dlg = WaitTopWindow(v.pid(), L"#32770", L"Save as", kMaxWaitMs);
     } else {
-      PressKeys(v, {VK_CONTROL, 'S'});
+      // Real keys reach a window only once it has the keyboard, which a
+      // window that has just appeared may not have yet: pressed again if
+      // nothing opens.
+      for (int attempt = 0; attempt < 3 && !dlg; ++attempt) {
+        PressKeys(v, {VK_CONTROL, 'S'});
+        dlg = WaitTopWindow(v.pid(), L"#32770", L"Save as", 6000);
+      }
     }
-    HWND dlg = WaitTopWindow(v.pid(), L"#32770", L"Save as", kMaxWaitMs);
     if (!Check(dlg != nullptr, what + ": the Save as dialog opens", dlg ? "" : "none in 20 s"))
       continue;
     // The name box starts with the picture's name without its extension.
