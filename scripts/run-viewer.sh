@@ -49,18 +49,7 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
-# Xvfb picks a free display itself and writes its number to fd 3.
-displayfd=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$displayfd" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [ -s "$displayfd" ] && break
-  sleep 0.1
-done
-[ -s "$displayfd" ] || { echo "Xvfb did not start" >&2; exit 1; }
-DISPLAY=:$(head -n 1 "$displayfd")
-export DISPLAY
-rm -f "$displayfd"
+norvane_start_xvfb 1920x1080
 
 wineserver -k >/dev/null 2>&1 || true
 wine explorer /desktop=norvane,1920x1080 "$viewer" "$winpic" >/dev/null 2>&1 </dev/null &

@@ -40,21 +40,7 @@ cleanup() {
 trap cleanup EXIT
 
 if [ -z "${DISPLAY:-}" ]; then
-  # Xvfb picks a free display itself and writes its number to fd 3.
-  displayfd=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 2880x1620x24 -nolisten tcp 3>"$displayfd" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$displayfd" ] && break
-    sleep 0.1
-  done
-  if ! [ -s "$displayfd" ]; then
-    echo "Xvfb did not start" >&2
-    exit 1
-  fi
-  DISPLAY=:$(head -n 1 "$displayfd")
-  export DISPLAY
-  rm -f "$displayfd"
+  norvane_start_xvfb 2880x1620
   echo "Xvfb on $DISPLAY"
 fi
 

@@ -21,3 +21,25 @@ norvane_prepare_prefix() {
   mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
   cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 }
+
+# Starts Xvfb on a free display of the given size (Xvfb picks the number and
+# writes it to fd 3), exports DISPLAY and leaves the server's process id in
+# xvfb_pid for the caller to stop. Fails when the server does not come up.
+norvane_start_xvfb() {
+  local displayfd
+  displayfd=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 "$1x24" -nolisten tcp 3>"$displayfd" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$displayfd" ] && break
+    sleep 0.1
+  done
+  if ! [ -s "$displayfd" ]; then
+    rm -f "$displayfd"
+    echo "Xvfb did not start" >&2
+    return 1
+  fi
+  DISPLAY=:$(head -n 1 "$displayfd")
+  export DISPLAY
+  rm -f "$displayfd"
+}

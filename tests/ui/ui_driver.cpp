@@ -854,6 +854,13 @@ bool CheckOpened(const Env& env, const Viewer& v, const std::wstring& file, int 
   return ok;
 }
 
+// The viewer has ended, within the wait, with exit code 0.
+void CheckExitedCleanly(const Viewer& v, const std::string& what) {
+  const bool gone = v.Exited(kMaxWaitMs);
+  Check(gone && v.ExitCode() == 0, what,
+        gone ? Fmt("exit code %lu", v.ExitCode()) : "still running after 20 s");
+}
+
 void ScenarioEmpty(const Env& env) {
   Viewer v(env);
   if (!v.Start(L"", "empty")) return;
@@ -869,9 +876,7 @@ void ScenarioEmpty(const Env& env) {
   SaveShot(env, "empty");
   // Esc outside full screen ends the program.
   v.Key(VK_ESCAPE);
-  const bool gone = v.Exited(kMaxWaitMs);
-  Check(gone && v.ExitCode() == 0, "empty: Esc closes the program with exit code 0",
-        gone ? Fmt("exit code %lu", v.ExitCode()) : "still running after 20 s");
+  CheckExitedCleanly(v, "empty: Esc closes the program with exit code 0");
 }
 
 // A 640×480 picture at 100 %: geometry, pixels 1:1, footer, Ctrl+C.
@@ -1091,9 +1096,7 @@ void ScenarioFullScreen(const Env& env) {
             static_cast<unsigned long>(style), after.left, after.top, after.right, after.bottom,
             before.left, before.top, before.right, before.bottom));
   v.Key(VK_ESCAPE);
-  const bool gone = v.Exited(kMaxWaitMs);
-  Check(gone && v.ExitCode() == 0, "full screen: Esc then ends the program with exit code 0",
-        gone ? Fmt("exit code %lu", v.ExitCode()) : "still running after 20 s");
+  CheckExitedCleanly(v, "full screen: Esc then ends the program with exit code 0");
 }
 
 // 3000×2000: fitted into the cap, then '0' fits the work area, '1' shows
@@ -1666,9 +1669,7 @@ void ScenarioMenuLetters(const Env& env) {
                   box ? "shown" : "none",
                   GetClipboardSequenceNumber() == before ? "unchanged" : "changed"));
         PressKeys(v, {'X'});
-        const bool gone = v.Exited(kMaxWaitMs);
-        Check(gone && v.ExitCode() == 0, "menu letters, empty: X then exits with code 0",
-              gone ? Fmt("exit code %lu", v.ExitCode()) : "still running after 20 s");
+        CheckExitedCleanly(v, "menu letters, empty: X then exits with code 0");
       }
     }
   }
