@@ -24,8 +24,6 @@ const wchar_t kMsgReplace[] =
 
 enum Format { kNone = 0, kPng = 1, kJpeg = 2, kBmp = 3, kTiff = 4, kGif = 5 };
 
-// Names tried for the temporary file: ".saving", then ".saving1" to ".saving99".
-constexpr int kTempNames = 100;
 constexpr float kJpegQuality = 0.92f;
 
 struct PictureDeleter {
@@ -144,21 +142,18 @@ img::HResult Encode(int format, Pixels& px, std::vector<std::uint8_t>* file) {
   }
 }
 
-// Writes the file under the first free temporary name next to `dest` and
-// swaps it in. Returns the message for a failure, or null.
+// Writes the file next to `dest` and swaps it in. Returns the message for a
+// failure, or null.
 const wchar_t* WriteInPlace(const std::wstring& dest, const std::vector<std::uint8_t>& file) {
-  for (int i = 0; i < kTempNames; ++i) {
-    const std::wstring temp = dest + L".saving" + (i == 0 ? std::wstring() : std::to_wstring(i));
-    // A name already taken belongs to someone else: never touched.
-    if (platform::FileExists(temp)) continue;
-    const platform::WriteResult r = platform::WriteNewFile(temp, file.data(), file.size());
-    if (r == platform::WriteResult::Exists) continue;  // taken in the meantime
-    if (r != platform::WriteResult::Ok) return kMsgCreate;
-    if (platform::ReplaceOrMove(temp, dest)) return nullptr;
-    platform::RemoveFile(temp);
-    return kMsgReplace;
+  switch (platform::WriteAtomically(dest, file.data(), file.size())) {
+    case platform::AtomicResult::Ok:
+      return nullptr;
+    case platform::AtomicResult::CannotCreate:
+      return kMsgCreate;
+    case platform::AtomicResult::CannotReplace:
+      break;
   }
-  return kMsgCreate;
+  return kMsgReplace;
 }
 
 }  // namespace

@@ -232,6 +232,15 @@ struct ColorContext {
   std::uint32_t exifColorSpace = 0;   // 1 sRGB, 2 Adobe RGB
 };
 
+// One metadata block of a frame as stored in the file, named as the frame's
+// reader names it at the top level ("app1", "xmp", "app13", "com",
+// "unknown", "app0", "app14"). For JPEG it is one whole marker segment:
+// 0xFF, the marker, the big-endian length and the payload.
+struct MetadataBlock {
+  std::string format;
+  std::vector<std::uint8_t> bytes;
+};
+
 // ---------------------------------------------------------------------------
 // Decoding.
 using Bytes = std::shared_ptr<const std::vector<std::uint8_t>>;
@@ -260,6 +269,9 @@ class Frame {
   virtual std::vector<ColorContext> ColorContexts() const { return {}; }
   // The frame's metadata, or null when it has none the engine reads.
   virtual std::shared_ptr<const MetadataReader> Metadata() const { return nullptr; }
+  // The frame's metadata blocks as stored, in file order, for copying into a
+  // frame being encoded (empty when the frame has none it can copy).
+  virtual std::vector<MetadataBlock> MetadataBlocks() const { return {}; }
 };
 
 class Decoder {
@@ -337,6 +349,55 @@ HResult BuildPalette(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t
 HResult DitherToPalette(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t height,
                         std::size_t stride, const std::vector<std::uint32_t>& palette,
                         std::vector<std::uint8_t>* indices);
+
+// ---------------------------------------------------------------------------
+// Metadata writing.
+
+// Writes values into the metadata blocks of a frame being encoded, addressed
+// by the same query paths the reader resolves ("/app1/ifd/{ushort=315}",
+// "/xmp/dc:title/x-default", "/com/TextEntry", "/[1]com"). Setting a value
+// whose directory or block does not exist yet creates it; removing a block
+// path ("/app13", "/app1/thumb", "/[2]unknown") drops the whole block.
+class MetadataQueryWriter {
+ public:
+  virtual ~MetadataQueryWriter() = default;
+  // kErrPropertyNotFound when the path cannot name anything in this frame,
+  // kInvalidArg for a malformed path or a value the item cannot hold,
+  // kNotImpl for a block that is only ever copied or removed whole.
+  virtual HResult SetMetadataByName(std::string_view path, const PropValue& value) = 0;
+  // kErrPropertyNotFound when there is nothing at the path.
+  virtual HResult RemoveMetadataByName(std::string_view path) = 0;
+};
+
+// A one-frame JPEG being encoded together with metadata blocks: the encoder
+// side of the metadata engine. Blocks come from a decoded frame, are edited
+// through the query writer and are written as marker segments right after
+// SOI and the encoder's own JFIF APP0, in their order. A block nobody edited
+// is written byte for byte; an edited EXIF block keeps every untouched value
+// at its offset from the TIFF header.
+class JpegFrameEncoder {
+ public:
+  JpegFrameEncoder();
+  ~JpegFrameEncoder();
+  JpegFrameEncoder(const JpegFrameEncoder&) = delete;
+  JpegFrameEncoder& operator=(const JpegFrameEncoder&) = delete;
+
+  // Copies every metadata block of a decoded frame (JPEG frames offer
+  // theirs; a frame without blocks copies nothing). Replaces what was there.
+  HResult InitializeFromBlockReader(const Frame& frame);
+  // The query writer over the blocks; owned by the encoder.
+  MetadataQueryWriter* GetMetadataQueryWriter();
+  // Encodes 24bppBGR rows (see EncodeJpeg) and appends the whole file with
+  // the metadata segments to *out. kFail when a block cannot be written (a
+  // segment over 65,535 bytes even after compacting); *out then holds what it
+  // held before.
+  HResult Commit(const std::uint8_t* bgr, std::uint32_t width, std::uint32_t height,
+                 std::size_t stride, std::vector<std::uint8_t>* out);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // ---------------------------------------------------------------------------
 // Pixels.

@@ -251,6 +251,11 @@ class JpegFrame : public Frame {
   }
   std::vector<ColorContext> ColorContexts() const override { return contexts_; }
   std::shared_ptr<const MetadataReader> Metadata() const override { return meta_; }
+  std::vector<MetadataBlock> MetadataBlocks() const override {
+    std::vector<MetadataBlock> blocks;
+    BuildJpegMetadata(bytes_->data(), ScanJpegSegments(bytes_->data(), bytes_->size()), &blocks);
+    return blocks;
+  }
 
   HResult CopyPixels(PixelFormat format, std::uint8_t* buffer, std::size_t stride,
                      std::size_t size) override {
@@ -355,9 +360,11 @@ class JpegDecoder : public Decoder {
 }  // namespace
 
 std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data,
-                                                        const std::vector<JpegSegment>& segs) {
+                                                        const std::vector<JpegSegment>& segs,
+                                                        std::vector<MetadataBlock>* stored) {
   std::vector<MetaItem> blocks;
   for (const JpegSegment& s : segs) {
+    const std::size_t before = blocks.size();
     const std::uint8_t* body = data + s.body;
     const bool app = s.marker >= 0xE0 && s.marker <= 0xEF;
     if (s.marker == 0xDB) {
@@ -368,6 +375,10 @@ std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data
       blocks.push_back(Block(
           "com", {{"TextEntry",
                    PropValue::Lpstr(std::string(reinterpret_cast<const char*>(body), s.length))}}));
+      if (stored) {
+        stored->push_back(
+            {"com", std::vector<std::uint8_t>(data + s.start, data + s.body + s.length)});
+      }
       continue;
     }
     if (!app) continue;  // SOFn, DHT, DRI, ... are not metadata
@@ -395,6 +406,12 @@ std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data
       read = AdobeBlock(body, s.length, &blocks);
     }
     if (!read) blocks.push_back(UnknownBlock(data, s));
+    // Each APPn and COM segment is exactly one block, named as the reader
+    // names it.
+    if (stored && blocks.size() == before + 1) {
+      stored->push_back(
+          {blocks.back().id, std::vector<std::uint8_t>(data + s.start, data + s.body + s.length)});
+    }
   }
   return std::make_shared<MetadataReader>("jpeg", std::move(blocks));
 }

@@ -23,8 +23,11 @@ std::vector<JpegSegment> ScanJpegSegments(const std::uint8_t* data, std::size_t 
 
 // The frame's metadata reader (format "jpeg") built from those segments: one
 // block per APPn and COM segment and per quantization table 0 and 1, in file
-// order. `data` is the whole file the segments were found in.
-std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data,
-                                                        const std::vector<JpegSegment>& segs);
+// order. `data` is the whole file the segments were found in. With `stored`,
+// every APPn and COM segment is also appended there whole, under the name of
+// its block.
+std::shared_ptr<const MetadataReader> BuildJpegMetadata(
+    const std::uint8_t* data, const std::vector<JpegSegment>& segs,
+    std::vector<MetadataBlock>* stored = nullptr);
 
 }  // namespace img

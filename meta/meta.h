@@ -111,3 +111,15 @@ bool meta_validate(const MetaField& field, const std::wstring& text, wchar_t* er
 // False when the file cannot be read (doc is then empty apart from the path
 // and the note "The file could not be read.").
 bool meta_load(const std::wstring& path, MetaDoc* doc);
+
+// --- saving ------------------------------------------------------------------
+
+// Writes the document's edits back into its file without changing the
+// picture: the new file is built in memory from the document's bytes, read
+// back to confirm that removed fields are gone, decoded and compared with the
+// old picture, and only then put in place of the file through a temporary
+// file beside it. True when the file was replaced (the buffer is untouched).
+// False when nothing was written; the message then goes into err (errLen wide
+// characters, truncated and zero-terminated; nothing for a null buffer or a
+// capacity of 0 or less).
+bool meta_save(const MetaDoc& doc, wchar_t* err, std::int32_t errLen);

@@ -95,3 +95,47 @@ bool ReadWhole(const std::wstring& path, std::vector<std::uint8_t>* bytes, std::
 
 // Sets format, editable and note and appends the fields of doc->bytes.
 void ParseBytes(MetaDoc* doc);
+
+// --- rewriting and saving (save.cpp) ----------------------------------------------
+
+// Fresh APP1, APP13 and COM segments for a JPEG: every metadata block of the
+// source copied into a scratch encoder, the document's edits applied, and the
+// scratch file's APP1, APP13 and COM segments taken, in order, each a whole
+// segment (0xFF, marker, length, payload). `keyPrefix` is what the keys of the
+// edited fields begin with ("" for the JPEG's own fields, "exif:" for a
+// PNG's). False with the message in *err.
+bool EditJpegMeta(const std::vector<std::uint8_t>& source, const MetaDoc& doc,
+                  const std::wstring& keyPrefix, std::vector<std::vector<std::uint8_t>>* segments,
+                  std::wstring* err);
+
+// The source JPEG with its APP1, APP13 and COM segments replaced by
+// `segments`, placed after SOI and any leading APP0 segments; every byte from
+// the scan on is copied unchanged. False when the source is not a JPEG whose
+// segments reach a scan.
+bool SpliceJpeg(const std::vector<std::uint8_t>& source,
+                const std::vector<std::vector<std::uint8_t>>& segments,
+                std::vector<std::uint8_t>* out);
+
+// Writes the document's changed fields, then removes its removed ones
+// (whole thumbnails, APP13 blocks, comments and unknown blocks by their block
+// path), through a metadata query writer. False with the message in *err.
+bool ApplyEdits(img::MetadataQueryWriter* writer, const MetaDoc& doc, const std::wstring& keyPrefix,
+                std::wstring* err);
+
+// Reads the new bytes as a file would be read and confirms that no field the
+// document removes is still there. False with the message in *err.
+bool CheckRemoved(const MetaDoc& doc, std::vector<std::uint8_t>* newBytes, std::wstring* err);
+
+// Decodes the first frame into 32-bit straight BGRA, without orientation or
+// colour management. False for empty or undecodable content, content of 2 GiB
+// or more, and pictures above 300,000,000 pixels.
+bool RawPixels(const std::vector<std::uint8_t>& content, std::vector<std::uint8_t>* pixels,
+               std::uint32_t* width, std::uint32_t* height);
+
+// Whether both contents decode to the same size and the same pixel bytes.
+bool SamePicture(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
+
+// Replaces the file at `path` with exactly `content` through a temporary file
+// beside it ("path.saving", then ".saving1" to ".saving99"), flushed before it
+// takes the file's place. True when the file now holds the content.
+bool WriteAtomic(const std::wstring& path, const std::vector<std::uint8_t>& content);

@@ -34,3 +34,34 @@ class Owned {
  private:
   Type value_;
 };
+
+// A file owned by its name: deleted when the owner goes, unless released. It
+// holds the temporary file of a save, which must not outlive a failure on any
+// way out, an exception included. Traits give the name type, in the form the
+// system call takes so that deleting neither converts nor allocates, and the
+// deletion.
+template <typename Traits>
+class OwnedName {
+ public:
+  using Name = typename Traits::Name;
+
+  OwnedName() noexcept = default;
+  explicit OwnedName(Name name) noexcept : name_(std::move(name)) {}
+  ~OwnedName() { reset(); }
+  OwnedName(const OwnedName&) = delete;
+  OwnedName& operator=(const OwnedName&) = delete;
+
+  const Name& get() const noexcept { return name_; }
+  bool valid() const noexcept { return !name_.empty(); }
+  explicit operator bool() const noexcept { return valid(); }
+
+  // The file has been handed over (moved to its final name): it stays.
+  Name release() noexcept { return std::exchange(name_, Name()); }
+  void reset(Name name = Name()) noexcept {
+    Name old = std::exchange(name_, std::move(name));
+    if (!old.empty()) Traits::Remove(old);
+  }
+
+ private:
+  Name name_;
+};

@@ -92,31 +92,38 @@ bool FileTimeToLocal(std::uint64_t fileTime, LocalTime* out);
 // ---------------------------------------------------------------------------
 // Writing files: a new file created exclusively, written and flushed, then
 // swapped in for the file it replaces. Used by every save, so that a file the
-// program did not create is never overwritten by accident.
+// program did not create is never overwritten by accident, and the file being
+// saved over is never lost.
 namespace platform {
 
 // True when something (a file, a folder, a link) has that name. An entry that
 // cannot be examined counts as existing.
 bool FileExists(const std::wstring& path);
 
-enum class WriteResult {
+enum class AtomicResult {
   Ok,
-  Exists,        // the name is taken; nothing was touched
-  CannotCreate,  // the file could not be created (folder missing, no rights)
-  WriteFailed,   // created, but writing or flushing failed; removed again
+  CannotCreate,   // no temporary file could be made and written (folder missing, no
+                  // rights, disk full, every temporary name taken); `path` untouched
+  CannotReplace,  // written, but it could not take the place of `path` (read-only, a
+                  // folder, in use); `path` untouched, but for the POSIX case below
 };
 
-// Creates `path` exclusively (never opening an existing file), writes all
-// `size` bytes, flushes them to the disk and closes the file. On any failure
-// after creating it the partial file is deleted.
-WriteResult WriteNewFile(const std::wstring& path, const std::uint8_t* data, std::size_t size);
-
-// Puts the finished file `temp` in place of `dest`: replaces `dest` when it
-// exists, else moves `temp` to that name. A read-only `dest` is left
-// untouched and the call fails (on every platform, whatever the process's
-// rights), as does a folder by that name. On failure `temp` stays where it
-// is.
-bool ReplaceOrMove(const std::wstring& temp, const std::wstring& dest);
+// Replaces the file at `path` (or creates it) with exactly `size` bytes, so
+// that `path` holds either all of its old content or all of the new, never a
+// mix, even when the process dies half-way. The bytes go to a temporary file
+// in the same folder, created exclusively under the first free name of
+// path + ".saving", ".saving1" ... ".saving99" (a name already taken belongs
+// to someone else: it is never opened, overwritten or deleted), written,
+// flushed to the disk and closed, then swapped in; a replaced file keeps its
+// attributes (Windows) or permissions (POSIX). A read-only `path` is refused
+// whatever the process's rights (on POSIX: one nobody may write, or this
+// process may not), as is a folder by that name. On POSIX the
+// folder is flushed after the swap, so the new entry survives a power cut
+// before success is reported; should that flush fail the result is
+// CannotReplace although the new file may already be in place. After a
+// failure the temporary file is gone again; only a process that dies
+// half-way leaves one behind, and the next save steps over its name.
+AtomicResult WriteAtomically(const std::wstring& path, const std::uint8_t* data, std::size_t size);
 
 // Deletes a file. False when it could not be deleted.
 bool RemoveFile(const std::wstring& path);

@@ -228,43 +228,84 @@ bool FileExists(const std::wstring& path) {
   return errno != ENOENT && errno != ENOTDIR;
 }
 
-WriteResult WriteNewFile(const std::wstring& path, const std::uint8_t* data, std::size_t size) {
-  const std::string name = WideToUtf8(path);
-  Fd fd(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (fd.get() < 0) return errno == EEXIST ? WriteResult::Exists : WriteResult::CannotCreate;
-  bool ok = true;
+namespace {
+
+struct TempNameTraits {
+  using Name = std::string;
+  static void Remove(const std::string& name) { unlink(name.c_str()); }
+};
+using TempFile = OwnedName<TempNameTraits>;
+
+// Names tried for the temporary file: ".saving", then ".saving1" to ".saving99".
+constexpr int kTempNames = 100;
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   std::size_t done = 0;
-  while (ok && done < size) {
-    const ssize_t put = write(fd.get(), data + done, size - done);
+  while (done < size) {
+    const ssize_t put = write(fd, data + done, size - done);
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      ok = false;
-    } else {
-      done += static_cast<std::size_t>(put);
-    }
+    if (put <= 0) return false;
+    done += static_cast<std::size_t>(put);
   }
-  if (ok && fsync(fd.get()) != 0) ok = false;
-  // close() reports late write errors (network file systems); check it too.
-  if (close(fd.release()) != 0) ok = false;
-  if (ok) return WriteResult::Ok;
-  unlink(name.c_str());
-  return WriteResult::WriteFailed;
+  return true;
 }
 
-bool ReplaceOrMove(const std::wstring& temp, const std::wstring& dest) {
-  const std::string to = WideToUtf8(dest);
-  // rename() ignores the permissions of the file it replaces; a read-only
-  // destination is refused here, as the Windows calls refuse it.
+// The folder whose entry a rename changes: what comes before the last '/'.
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Puts the finished file `temp` in place of `dest`; on failure `temp` stays.
+bool Replace(const std::string& temp, const std::string& dest) {
   struct stat st;
-  const std::string from = WideToUtf8(temp);
-  if (lstat(to.c_str(), &st) == 0) {
-    if (access(to.c_str(), W_OK) != 0) return false;
+  if (lstat(dest.c_str(), &st) == 0) {
+    // rename() ignores the permissions of the file it replaces, and root may
+    // write any file: a destination nobody may write, or this process may
+    // not, is refused here, as the Windows calls refuse a read-only file.
+    if ((st.st_mode & 0222) == 0 || access(dest.c_str(), W_OK) != 0) return false;
     // The new file takes the place of the old one with its permissions, as
     // replacing a file keeps its attributes on Windows: a private file does
-    // not become readable by everyone.
-    if (S_ISREG(st.st_mode)) chmod(from.c_str(), st.st_mode & 07777);
+    // not become readable by everyone, so a failure here stops the save.
+    if (S_ISREG(st.st_mode) && chmod(temp.c_str(), st.st_mode & 07777) != 0) return false;
   }
-  return rename(from.c_str(), to.c_str()) == 0;
+  return rename(temp.c_str(), dest.c_str()) == 0;
+}
+
+// A rename is only durable once its folder is flushed too.
+bool SyncFolder(const std::string& folder) {
+  Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return false;
+  // EINVAL: a file system that cannot flush folders, with nothing to flush.
+  return fsync(fd.get()) == 0 || errno == EINVAL;
+}
+
+}  // namespace
+
+AtomicResult WriteAtomically(const std::wstring& path, const std::uint8_t* data, std::size_t size) {
+  // Every name is made before the temporary file exists.
+  const std::string dest = WideToUtf8(path);
+  const std::string folder = FolderOf(dest);
+  TempFile temp;  // declared before the descriptor, so it is closed first
+  Fd fd;
+  for (int i = 0; i < kTempNames && !fd; ++i) {
+    std::string name = dest + ".saving" + (i == 0 ? std::string() : std::to_string(i));
+    fd.reset(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd) {
+      temp.reset(std::move(name));
+    } else if (errno != EEXIST) {
+      return AtomicResult::CannotCreate;
+    }
+  }
+  if (!fd) return AtomicResult::CannotCreate;  // every name is someone else's
+  bool ok = WriteAll(fd.get(), data, size) && fsync(fd.get()) == 0;
+  // close() reports late write errors (network file systems); check it too.
+  if (close(fd.release()) != 0) ok = false;
+  if (!ok) return AtomicResult::CannotCreate;
+  if (!Replace(temp.get(), dest)) return AtomicResult::CannotReplace;
+  temp.release();  // it is the file at `path` now
+  return SyncFolder(folder) ? AtomicResult::Ok : AtomicResult::CannotReplace;
 }
 
 bool RemoveFile(const std::wstring& path) { return unlink(WideToUtf8(path).c_str()) == 0; }

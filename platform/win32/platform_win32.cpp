@@ -170,46 +170,73 @@ bool FileExists(const std::wstring& path) {
   return e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND;
 }
 
-WriteResult WriteNewFile(const std::wstring& path, const std::uint8_t* data, std::size_t size) {
-  FileHandle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!f) {
-    const DWORD e = GetLastError();
-    return e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS ? WriteResult::Exists
-                                                               : WriteResult::CannotCreate;
-  }
-  bool ok = true;
+namespace {
+
+struct TempNameTraits {
+  using Name = std::wstring;
+  static void Remove(const std::wstring& name) { DeleteFileW(name.c_str()); }
+};
+using TempFile = OwnedName<TempNameTraits>;
+
+// Names tried for the temporary file: ".saving", then ".saving1" to ".saving99".
+constexpr int kTempNames = 100;
+
+bool WriteAll(HANDLE f, const std::uint8_t* data, std::size_t size) {
   std::size_t done = 0;
-  while (ok && done < size) {
+  while (done < size) {
     // WriteFile takes a DWORD count; large files go in pieces of 1 GiB.
     const DWORD chunk = static_cast<DWORD>(size - done < (1u << 30) ? size - done : (1u << 30));
     DWORD put = 0;
-    if (!WriteFile(f.get(), data + done, chunk, &put, nullptr) || put == 0) {
-      ok = false;
-    } else {
-      done += put;
-    }
+    if (!WriteFile(f, data + done, chunk, &put, nullptr) || put == 0) return false;
+    done += put;
   }
-  if (ok && !FlushFileBuffers(f.get())) ok = false;
-  if (!CloseHandle(f.release())) ok = false;
-  if (ok) return WriteResult::Ok;
-  DeleteFileW(path.c_str());
-  return WriteResult::WriteFailed;
+  return true;
 }
 
-bool ReplaceOrMove(const std::wstring& temp, const std::wstring& dest) {
+// Puts the finished file `temp` in place of `dest`; on failure `temp` stays.
+bool Replace(const std::wstring& temp, const std::wstring& dest) {
   const DWORD attributes = GetFileAttributesW(dest.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     // Refused outright: a read-only file is never replaced, whichever of the
     // two calls below would have got to it, and a folder is never replaced by
     // a file (Wine's ReplaceFileW would move the folder aside and do it).
     if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) return false;
+    // Keeps the replaced file's attributes, streams and security.
     if (ReplaceFileW(dest.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                      nullptr)) {
       return true;
     }
   }
+  // No file to replace, or ReplaceFileW failed: some of its failures have
+  // already deleted the old file and left the new one under its temporary
+  // name, so it is moved in place here whatever the reason.
   return MoveFileExW(temp.c_str(), dest.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+}  // namespace
+
+AtomicResult WriteAtomically(const std::wstring& path, const std::uint8_t* data, std::size_t size) {
+  TempFile temp;  // declared before the handle, so the handle is closed first
+  FileHandle f;
+  for (int i = 0; i < kTempNames && !f; ++i) {
+    std::wstring name = path + L".saving" + (i == 0 ? std::wstring() : std::to_wstring(i));
+    const HANDLE made = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = GetLastError();
+    f.reset(made);
+    if (f) {
+      temp.reset(std::move(name));
+    } else if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+      return AtomicResult::CannotCreate;
+    }
+  }
+  if (!f) return AtomicResult::CannotCreate;  // every name is someone else's
+  bool ok = WriteAll(f.get(), data, size) && FlushFileBuffers(f.get());
+  if (!CloseHandle(f.release())) ok = false;
+  if (!ok) return AtomicResult::CannotCreate;
+  if (!Replace(temp.get(), path)) return AtomicResult::CannotReplace;
+  temp.release();  // it is the file at `path` now
+  return AtomicResult::Ok;
 }
 
 bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != 0; }

@@ -1,0 +1,358 @@
+// Saving a document's metadata: the JPEG rewrite (fresh metadata segments
+// spliced in front of the untouched scan), the checks that run on the new
+// bytes before anything is written (removed fields really gone, the picture
+// decoding to exactly the same pixels), and the replace through a temporary
+// file. Any failure leaves the file as it was.
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include "meta/meta_internal.h"
+#include "meta/parsers.h"
+#include "platform/platform.h"
+
+namespace {
+
+const wchar_t kMsgChanged[] =
+    L"The file has changed on disk since it was opened here. Close this window and open it "
+    L"again.";
+const wchar_t kMsgNotEditable[] = L"This file type can't be edited here.";
+const wchar_t kMsgUnusualJpeg[] =
+    L"This JPEG file has an unusual structure and can't be rewritten safely.";
+const wchar_t kMsgNotRemoved[] =
+    L"\u201C%ls\u201D could not be removed from this file, so "
+    L"nothing was saved.";
+const wchar_t kMsgSafety[] =
+    L"Safety check failed: the rewritten file did not decode to the same picture, so nothing was "
+    L"saved.";
+const wchar_t kMsgWrite[] =
+    L"The file could not be written. It may be read-only or in use by another program.";
+const wchar_t kMsgFallback[] = L"The changes could not be saved.";
+const wchar_t kMsgRead[] = L"The file could not be read.";
+const wchar_t kMsgPrepare[] = L"Windows could not prepare the metadata for writing.";
+const wchar_t kMsgWriteMeta[] = L"Windows could not write the metadata.";
+const wchar_t kMsgReadBack[] = L"The rewritten metadata could not be read back.";
+const wchar_t kMsgInvalid[] = L"The value of \u201C%ls\u201D is not valid.";
+const wchar_t kMsgRefused[] = L"Windows refused to write \u201C%ls\u201D.";
+
+constexpr std::size_t kMaxSource = 2147483647;
+
+// The bytes as the imaging component takes them, without a copy: the
+// caller's vector outlives every decoder made here.
+img::Bytes Borrow(const std::vector<std::uint8_t>& bytes) {
+  return img::Bytes(std::shared_ptr<void>(), &bytes);
+}
+
+bool Segment(std::uint8_t marker) { return marker == 0xE1 || marker == 0xED || marker == 0xFE; }
+
+// The path of a field's key after the prefix, or empty when the key does not
+// name a query path under that prefix.
+std::wstring PathOf(const MetaField& f, const std::wstring& prefix) {
+  if (!StartsWith(f.key, prefix)) return std::wstring();
+  std::wstring path = f.key.substr(prefix.size());
+  if (path.empty() || path[0] != L'/') return std::wstring();
+  return path;
+}
+
+bool Written(const MetaField& f) {
+  if (f.removed) return false;
+  return f.added ? !f.value.empty() : f.value != f.loadedValue;
+}
+
+// The path a removal takes out: whole thumbnails and APP13 blocks, and the
+// block of a comment or unknown segment.
+std::wstring RemovalPath(const std::wstring& path) {
+  if (StartsWith(path, L"/app1/thumb/")) return L"/app1/thumb";
+  if (StartsWith(path, L"/app13")) return L"/app13";
+  if (EndsWith(path, L"com/TextEntry") || EndsWith(path, L"unknown/{}")) {
+    return path.substr(0, path.rfind(L'/'));
+  }
+  return path;
+}
+
+bool RemovedQueryField(const MetaField& f) {
+  return f.removed && !f.added && StartsWith(f.key, L"/");
+}
+
+}  // namespace
+
+bool ApplyEdits(img::MetadataQueryWriter* writer, const MetaDoc& doc, const std::wstring& keyPrefix,
+                std::wstring* err) {
+  for (const MetaField& f : doc.fields) {
+    const std::wstring path = PathOf(f, keyPrefix);
+    if (path.empty() || !Written(f)) continue;
+    img::PropValue value;
+    if (!TextToVar(f.value, f.varType, &value)) {
+      *err = platform::FormatMessageText(kMsgInvalid, f.label);
+      return false;
+    }
+    if (!writer || img::Failed(writer->SetMetadataByName(platform::WideToUtf8(path), value))) {
+      *err = platform::FormatMessageText(kMsgRefused, f.label);
+      return false;
+    }
+  }
+  // Removals run last and from the end, so that a block removed by index
+  // does not shift the blocks named before it.
+  bool thumbDone = false, app13Done = false;
+  for (auto it = doc.fields.rbegin(); it != doc.fields.rend(); ++it) {
+    const MetaField& f = *it;
+    if (!f.removed || f.added) continue;
+    const std::wstring path = PathOf(f, keyPrefix);
+    if (path.empty()) continue;
+    const std::wstring target = RemovalPath(path);
+    if (target == L"/app1/thumb") {
+      if (thumbDone) continue;
+      thumbDone = true;
+    } else if (target == L"/app13") {
+      if (app13Done) continue;
+      app13Done = true;
+    }
+    // What the writer cannot remove shows up in the check of the new bytes.
+    if (writer) writer->RemoveMetadataByName(platform::WideToUtf8(target));
+  }
+  return true;
+}
+
+bool EditJpegMeta(const std::vector<std::uint8_t>& source, const MetaDoc& doc,
+                  const std::wstring& keyPrefix, std::vector<std::vector<std::uint8_t>>* segments,
+                  std::wstring* err) {
+  segments->clear();
+  if (!Fac() || source.empty() || source.size() > kMaxSource) {
+    *err = kMsgRead;
+    return false;
+  }
+  std::unique_ptr<img::Decoder> decoder;
+  std::unique_ptr<img::Frame> frame;
+  if (img::Failed(img::CreateDecoderFromMemory(Borrow(source), &decoder)) || !decoder ||
+      img::Failed(decoder->GetFrame(0, &frame)) || !frame) {
+    *err = kMsgPrepare;
+    return false;
+  }
+  img::JpegFrameEncoder encoder;
+  img::MetadataQueryWriter* writer = nullptr;
+  if (img::Failed(encoder.InitializeFromBlockReader(*frame)) ||
+      !(writer = encoder.GetMetadataQueryWriter())) {
+    *err = kMsgPrepare;
+    return false;
+  }
+  if (!ApplyEdits(writer, doc, keyPrefix, err)) return false;
+  // One white pixel, its row padded to four bytes.
+  const std::uint8_t pixel[4] = {0xFF, 0xFF, 0xFF, 0x00};
+  std::vector<std::uint8_t> scratch;
+  if (img::Failed(encoder.Commit(pixel, 1, 1, 4, &scratch))) {
+    *err = kMsgWriteMeta;
+    return false;
+  }
+  std::vector<meta::Seg> segs;
+  std::uint64_t scan = 0;
+  if (scratch.size() < 4 || scratch[0] != 0xFF || scratch[1] != 0xD8 ||
+      !meta::ParseJpeg(scratch, &segs, &scan)) {
+    *err = kMsgReadBack;
+    return false;
+  }
+  for (const meta::Seg& s : segs) {
+    if (!Segment(s.marker)) continue;
+    const auto from = scratch.begin() + static_cast<std::ptrdiff_t>(s.offset);
+    segments->emplace_back(from, from + static_cast<std::ptrdiff_t>(s.size));
+  }
+  return true;
+}
+
+bool SpliceJpeg(const std::vector<std::uint8_t>& source,
+                const std::vector<std::vector<std::uint8_t>>& segments,
+                std::vector<std::uint8_t>* out) {
+  std::vector<meta::Seg> segs;
+  std::uint64_t scan = 0;
+  if (source.size() < 4 || source[0] != 0xFF || source[1] != 0xD8 ||
+      !meta::ParseJpeg(source, &segs, &scan)) {
+    return false;
+  }
+  out->clear();
+  std::size_t extra = 0;
+  for (const auto& s : segments) extra += s.size();
+  out->reserve(source.size() + extra);
+  out->push_back(0xFF);
+  out->push_back(0xD8);
+  bool placed = false;
+  auto place = [&]() {
+    if (placed) return;
+    for (const auto& s : segments) out->insert(out->end(), s.begin(), s.end());
+    placed = true;
+  };
+  for (const meta::Seg& s : segs) {
+    if (Segment(s.marker)) continue;
+    if (s.marker != 0xE0) place();
+    const auto from = source.begin() + static_cast<std::ptrdiff_t>(s.offset);
+    out->insert(out->end(), from, from + static_cast<std::ptrdiff_t>(s.size));
+  }
+  place();
+  out->insert(out->end(), source.begin() + static_cast<std::ptrdiff_t>(scan), source.end());
+  return true;
+}
+
+bool CheckRemoved(const MetaDoc& doc, std::vector<std::uint8_t>* newBytes, std::wstring* err) {
+  bool any = false;
+  for (const MetaField& f : doc.fields) any = any || RemovedQueryField(f);
+  if (!any) return true;
+  // The new bytes are read as a file would be; they are lent to the scratch
+  // document rather than copied, and handed back on every path.
+  MetaDoc scratch;
+  scratch.path = doc.path;
+  scratch.bytes = std::move(*newBytes);
+  struct GiveBack {
+    MetaDoc* from;
+    std::vector<std::uint8_t>* to;
+    ~GiveBack() { *to = std::move(from->bytes); }
+  } giveBack{&scratch, newBytes};
+  ParseBytes(&scratch);
+
+  for (const wchar_t* ending : {L"com/TextEntry", L"unknown/{}"}) {
+    auto has = [&](const MetaField& f) {
+      return StartsWith(f.key, L"/") && EndsWith(f.key, ending);
+    };
+    std::size_t kept = 0, found = 0;
+    const MetaField* last = nullptr;
+    for (const MetaField& f : doc.fields) {
+      if (!has(f)) continue;
+      if (!f.removed && (!f.added || !f.value.empty())) ++kept;
+      if (f.removed && !f.added) last = &f;
+    }
+    for (const MetaField& f : scratch.fields) found += has(f) ? 1 : 0;
+    if (last && found > kept) {
+      *err = platform::FormatMessageText(kMsgNotRemoved, last->label);
+      return false;
+    }
+  }
+  for (const MetaField& f : doc.fields) {
+    if (!RemovedQueryField(f) || EndsWith(f.key, L"com/TextEntry") ||
+        EndsWith(f.key, L"unknown/{}")) {
+      continue;
+    }
+    for (const MetaField& g : scratch.fields) {
+      if (g.key == f.key) {
+        *err = platform::FormatMessageText(kMsgNotRemoved, f.label);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool RawPixels(const std::vector<std::uint8_t>& content, std::vector<std::uint8_t>* pixels,
+               std::uint32_t* width, std::uint32_t* height) {
+  if (!Fac() || content.empty() || content.size() > kMaxSource) return false;
+  std::unique_ptr<img::Decoder> decoder;
+  std::unique_ptr<img::Frame> frame;
+  if (img::Failed(img::CreateDecoderFromMemory(Borrow(content), &decoder)) || !decoder ||
+      img::Failed(decoder->GetFrame(0, &frame)) || !frame) {
+    return false;
+  }
+  const std::uint32_t w = frame->Width(), h = frame->Height();
+  if (w == 0 || h == 0 || std::uint64_t{w} * h > img::kMaxPixels) return false;
+  const std::size_t stride = std::size_t{w} * 4;
+  try {
+    pixels->assign(stride * h, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (img::Failed(
+          frame->CopyPixels(img::PixelFormat::Bgra32, pixels->data(), stride, pixels->size()))) {
+    return false;
+  }
+  *width = w;
+  *height = h;
+  return true;
+}
+
+bool SamePicture(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  struct Result {
+    bool ok = false;
+    std::vector<std::uint8_t> pixels;
+    std::uint32_t width = 0, height = 0;
+  };
+  Result ra, rb;
+  auto decode = [](const std::vector<std::uint8_t>* content, Result* r) {
+    r->ok = RawPixels(*content, &r->pixels, &r->width, &r->height);
+  };
+  // The two pictures decode side by side; without a second thread, one
+  // after the other.
+  std::thread other;
+  try {
+    other = std::thread(decode, &b, &rb);
+  } catch (const std::exception&) {
+  }
+  decode(&a, &ra);
+  if (other.joinable()) {
+    other.join();
+  } else {
+    decode(&b, &rb);
+  }
+  return ra.ok && rb.ok && ra.width == rb.width && ra.height == rb.height && ra.pixels == rb.pixels;
+}
+
+bool WriteAtomic(const std::wstring& path, const std::vector<std::uint8_t>& content) {
+  return platform::WriteAtomically(path, content.data(), content.size()) ==
+         platform::AtomicResult::Ok;
+}
+
+namespace {
+
+// The whole save; the first failing step sets the message.
+bool Save(const MetaDoc& doc, std::wstring* err) {
+  {
+    std::vector<std::uint8_t> now;
+    std::uint64_t time = 0;
+    if (!ReadWhole(doc.path, &now, &time) || now.size() != doc.bytes.size() ||
+        time != doc.fileTime) {
+      *err = kMsgChanged;
+      return false;
+    }
+  }
+  if (!doc.editable) {
+    *err = kMsgNotEditable;
+    return false;
+  }
+  std::vector<std::uint8_t> out;
+  if (doc.format == L"JPEG") {
+    std::vector<std::vector<std::uint8_t>> segments;
+    if (AnyMetaKept(doc) && !EditJpegMeta(doc.bytes, doc, L"", &segments, err)) return false;
+    if (!SpliceJpeg(doc.bytes, segments, &out)) {
+      *err = kMsgUnusualJpeg;
+      return false;
+    }
+  } else {
+    // PNG, WebP, GIF and TIFF have rewriters of their own; until they are
+    // here, those files are refused like any other format.
+    *err = kMsgNotEditable;
+    return false;
+  }
+  if (!CheckRemoved(doc, &out, err)) return false;
+  if (!SamePicture(doc.bytes, out)) {
+    *err = kMsgSafety;
+    return false;
+  }
+  if (!WriteAtomic(doc.path, out)) {
+    *err = kMsgWrite;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool meta_save(const MetaDoc& doc, wchar_t* err, std::int32_t errLen) {
+  std::wstring message;
+  bool ok = false;
+  try {
+    ok = Save(doc, &message);
+  } catch (const std::exception&) {
+    ok = false;
+  }
+  if (ok) return true;
+  if (message.empty()) message = kMsgFallback;
+  if (err && errLen > 0) {
+    platform::WriteMessage(err, static_cast<std::size_t>(errLen), message);
+  }
+  return false;
+}
