@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Times Norvane's load + fit of a 24-megapixel JPEG and PNG against the floor
 # (libjpeg-turbo's djpeg decoding to nothing), GraphicsMagick, ImageMagick and
-# vipsthumbnail. Run on demand; never part of the tests.
+# vipsthumbnail, and a verified metadata save of the JPEG (with EXIF, XMP and
+# IPTC; Artist changed) against exiftool and exiv2 editing a copy the same
+# way and against djpeg decoding it. Run on demand; never part of the tests.
 #
 #   bash bench/run.sh [RUNS]
 #
@@ -14,7 +16,9 @@
 #     timing loop when hyperfine is missing), the others both on one thread
 #     (as Norvane) and with all their threads;
 #   - the ratios ours/djpeg, gm/ours, convert/ours, vips/ours;
-#   - the peak resident memory of each (/usr/bin/time -v).
+#   - the peak resident memory of each (/usr/bin/time -v);
+#   - save_bench's breakdown of a metadata save and the save as a process
+#     next to exiftool, exiv2 and djpeg, with the ratio ours/djpeg.
 # Fitting means: inside 1024 × 1024, aspect kept, never enlarged; the others
 # use -filter Catrom (Catmull-Rom, as ours) and write a PPM (cheap to write).
 set -euo pipefail
@@ -30,7 +34,7 @@ trap 'rm -rf "$out"' EXIT
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in cmake ninja-build g++ pkg-config libjpeg-turbo-progs imagemagick graphicsmagick \
-  libvips-tools hyperfine time python3; do
+  libvips-tools hyperfine time python3 libimage-exiftool-perl exiv2; do
   have_pkg "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -55,8 +59,9 @@ done
 echo "== building norvane_bench (Release)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORVANE_BENCH=ON \
   -DNORVANE_TESTS=OFF >/dev/null
-cmake --build "$build" --target norvane_bench >/dev/null
+cmake --build "$build" --target norvane_bench save_bench >/dev/null
 bench=$build/bench/norvane_bench
+save_bench=$build/bench/save_bench
 
 # --- pictures ----------------------------------------------------------------
 mkdir -p "$data"
@@ -158,3 +163,68 @@ for f in "$jpg" "$png"; do
   echo "    vipsthumbnail/ours      $(ratio "${t[vips1]}" "$ours") (1 thread)   $(ratio "${t[vipsall]}" "$ours") (all)"
   unset t
 done
+
+# --- metadata save -------------------------------------------------------------
+# The JPEG with EXIF, XMP and IPTC, made once; every timed run edits a fresh
+# copy.
+meta=$data/photo-6000x4000-meta.jpg
+if [ ! -s "$meta" ]; then
+  cp "$jpg" "$meta.tmp.jpg"
+  exiftool -q -overwrite_original -Make=Bench -Model="Bench 1" -Artist=Original \
+    -DateTimeOriginal="2024:05:06 07:08:09" -ExposureTime=1/125 -FNumber=2.8 -ISO=200 \
+    -GPSLatitude=48.85 -GPSLatitudeRef=N -GPSLongitude=2.29 -GPSLongitudeRef=E \
+    -XMP-dc:Title="Bench title" -XMP-dc:Subject=one -XMP-dc:Subject=two \
+    -IPTC:Keywords=red -IPTC:Caption-Abstract="A caption" -IPTC:City=Paris "$meta.tmp.jpg"
+  mv "$meta.tmp.jpg" "$meta"
+fi
+work=$out/copy.jpg
+
+# median_copy_ms NAME COMMAND...: as median_ms, with a fresh copy of the
+# picture at $work before every run (not timed).
+median_copy_ms() {
+  local name=$1
+  shift
+  if command -v hyperfine >/dev/null; then
+    hyperfine -N --warmup 1 --runs "$runs" --prepare "cp $meta $work" \
+      --export-json "$out/$name.json" -- "$(printf '%q ' "$@")" >/dev/null 2>&1 || { echo "nan"; return; }
+    python3 -c "import json,sys; print('%.1f' % (json.load(open(sys.argv[1]))['results'][0]['median']*1000))" \
+      "$out/$name.json"
+  else
+    python3 - "$runs" "$meta" "$work" "$@" <<'EOF'
+import shutil, statistics, subprocess, sys, time
+runs, src, dst, cmd = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4:]
+t = []
+for i in range(runs + 1):
+    shutil.copyfile(src, dst)
+    t0 = time.perf_counter()
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if i:
+        t.append((time.perf_counter() - t0) * 1000)
+print('%.1f' % statistics.median(t))
+EOF
+  fi
+}
+
+peak_copy_kb() {
+  cp "$meta" "$work"
+  peak_kb "$@"
+}
+
+echo
+echo "== metadata save of $(basename "$meta") ($(stat -c %s "$meta") bytes): Artist changed"
+"$save_bench" -n "$runs" "$meta"
+ours=$(median_copy_ms save "$save_bench" --once "$work")
+printf '  %-34s %9s ms   peak %7s KiB\n' "norvane verified save" "$ours" "$(peak_copy_kb "$save_bench" --once "$work")"
+ex=$(median_copy_ms exiftool exiftool -q -overwrite_original -Artist=X "$work")
+printf '  %-34s %9s ms   peak %7s KiB\n' "exiftool -Artist=X" "$ex" \
+  "$(peak_copy_kb exiftool -q -overwrite_original -Artist=X "$work")"
+e2=$(median_copy_ms exiv2 exiv2 -M"set Exif.Image.Artist X" "$work")
+printf '  %-34s %9s ms   peak %7s KiB\n' "exiv2 -M\"set Exif.Image.Artist X\"" "$e2" \
+  "$(peak_copy_kb exiv2 -M"set Exif.Image.Artist X" "$work")"
+floor=$(median_ms djpegmeta djpeg -outfile /dev/null "$meta")
+printf '  %-34s %9s ms   peak %7s KiB\n' "djpeg (decode only)" "$floor" \
+  "$(peak_kb djpeg -outfile /dev/null "$meta")"
+echo "  ratios:"
+echo "    ours/djpeg              $(ratio "$ours" "$floor")   (aim: at most 2.3)"
+echo "    exiftool/ours           $(ratio "$ex" "$ours")"
+echo "    exiv2/ours              $(ratio "$e2" "$ours")"

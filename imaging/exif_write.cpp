@@ -668,6 +668,21 @@ struct ExifEditor::Impl {
         undo();
         return kInvalidArg;
       }
+      // An entry the reader does not list (no values, an unknown type, data
+      // outside the block) takes the value rather than gaining a duplicate.
+      auto unlisted = std::find_if(d.entries.begin(), d.entries.end(), [&](const Entry& x) {
+        return x.tag == t.tag && !x.listed && x.child < 0;
+      });
+      if (unlisted != d.entries.end()) {
+        unlisted->type = type;
+        unlisted->count = count;
+        unlisted->listed = true;
+        unlisted->replaced = true;
+        unlisted->data = std::move(data);
+        d.touched = true;
+        changed = true;
+        return kOk;
+      }
       Entry e;
       e.tag = t.tag;
       e.type = type;

@@ -1,10 +1,10 @@
 // Typed values and the metadata reader tree with its query paths.
 #include <algorithm>
-#include <cctype>
 #include <unordered_map>
 #include <utility>
 
 #include "imaging/imaging.h"
+#include "imaging/metadata_write_internal.h"
 
 namespace img {
 
@@ -14,43 +14,6 @@ PropValue Make(std::uint16_t vt) {
   PropValue v;
   v.vt = vt;
   return v;
-}
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// Names that stand for the numeric ids of the EXIF directories.
-std::string Canonical(std::string_view component) {
-  static const std::pair<const char*, const char*> kAliases[] = {
-      {"ifd", "{ushort=0}"},     {"thumb", "{ushort=1}"},       {"exif", "{ushort=34665}"},
-      {"gps", "{ushort=34853}"}, {"interop", "{ushort=40965}"},
-  };
-  std::string low = Lower(component);
-  for (const auto& [name, id] : kAliases) {
-    if (low == name) return id;
-  }
-  return low;
-}
-
-// Splits "/a/{str=x/y}/b" into components, keeping braces whole.
-bool SplitPath(std::string_view path, std::vector<std::string_view>* parts) {
-  if (path.empty() || path[0] != '/') return false;
-  std::size_t i = 1, start = 1;
-  int depth = 0;
-  for (; i <= path.size(); ++i) {
-    char c = i < path.size() ? path[i] : '/';
-    if (c == '{') ++depth;
-    if (c == '}' && depth > 0) --depth;
-    if (c == '/' && depth == 0) {
-      if (i == start) return false;
-      parts->push_back(path.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  return depth == 0 && !parts->empty();
 }
 
 }  // namespace
@@ -152,28 +115,17 @@ MetadataReader::MetadataReader(std::string format, std::vector<MetaItem> items)
 HResult MetadataReader::GetMetadataByName(std::string_view path, PropValue* out) const {
   if (!out) return kPointer;
   std::vector<std::string_view> parts;
-  if (!SplitPath(path, &parts)) return kInvalidArg;
+  if (!SplitQueryPath(path, &parts)) return kInvalidArg;
   const MetadataReader* at = this;
   for (std::size_t k = 0; k < parts.size(); ++k) {
-    std::string_view part = parts[k];
     std::size_t wanted = 0;
-    if (part.front() == '[') {
-      std::size_t close = part.find(']');
-      if (close == std::string_view::npos || close == 1) return kInvalidArg;
-      std::size_t n = 0;
-      for (std::size_t j = 1; j < close; ++j) {
-        if (!std::isdigit(static_cast<unsigned char>(part[j])) || n > 100000) return kInvalidArg;
-        n = n * 10 + static_cast<std::size_t>(part[j] - '0');
-      }
-      wanted = n;
-      part.remove_prefix(close + 1);
-      if (part.empty()) return kInvalidArg;
-    }
-    std::string key = Canonical(part);
+    std::string_view part;
+    if (!SplitOccurrence(parts[k], &wanted, &part)) return kInvalidArg;
+    const std::string key = CanonicalComponent(part);
     const PropValue* found = nullptr;
     std::size_t seen = 0;
     for (const MetaItem& item : at->items_) {
-      if (Canonical(item.id) != key) continue;
+      if (CanonicalComponent(item.id) != key) continue;
       if (seen++ == wanted) {
         found = &item.value;
         break;
@@ -195,7 +147,7 @@ std::vector<std::string> MetadataReader::GetEnumerator() const {
   names.reserve(items_.size());
   std::unordered_map<std::string, std::size_t> seen;
   for (const MetaItem& item : items_) {
-    const std::size_t earlier = seen[Canonical(item.id)]++;
+    const std::size_t earlier = seen[CanonicalComponent(item.id)]++;
     names.push_back(earlier == 0 ? "/" + item.id : "/[" + std::to_string(earlier) + "]" + item.id);
   }
   return names;

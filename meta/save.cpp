@@ -159,6 +159,57 @@ bool EditJpegMeta(const std::vector<std::uint8_t>& source, const MetaDoc& doc,
   return true;
 }
 
+namespace {
+
+std::uint32_t Get32(const std::uint8_t* p, bool be) {
+  return be ? (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
+                  (std::uint32_t{p[2]} << 8) | p[3]
+            : (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) |
+                  (std::uint32_t{p[1]} << 8) | p[0];
+}
+
+void Put32(std::uint8_t* p, std::uint32_t v, bool be) {
+  for (int k = 0; k < 4; ++k) {
+    p[be ? k : 3 - k] = static_cast<std::uint8_t>(v >> (24 - 8 * k));
+  }
+}
+
+// A multi-picture segment (APP2 "MPF\0") finds the pictures stored after the
+// main one by offsets counted from its own header. When the segments in
+// front of it change size by another amount than the whole header does (a
+// comment that stood after it moves in front), those offsets are moved by the
+// difference so that they still point at the same pictures.
+void KeepMpfOffsets(std::uint8_t* seg, std::size_t size, std::int64_t delta) {
+  constexpr std::size_t kHead = 8;  // marker, length, "MPF\0"
+  if (delta == 0 || size < kHead + 8 || std::memcmp(seg + 4, "MPF", 4) != 0) return;
+  std::uint8_t* tiff = seg + kHead;
+  const std::size_t n = size - kHead;
+  const bool be = tiff[0] == 'M';
+  if (!(tiff[0] == 'M' && tiff[1] == 'M') && !(tiff[0] == 'I' && tiff[1] == 'I')) return;
+  const std::uint64_t ifd = Get32(tiff + 4, be);
+  if (ifd > n || n - ifd < 2) return;
+  const std::uint64_t count =
+      be ? (tiff[ifd] << 8) | tiff[ifd + 1] : (tiff[ifd + 1] << 8) | tiff[ifd];
+  if ((n - ifd - 2) / 12 < count) return;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const std::uint8_t* e = tiff + ifd + 2 + 12 * k;
+    const unsigned tag = be ? (e[0] << 8) | e[1] : (e[1] << 8) | e[0];
+    if (tag != 0xB002) continue;  // the picture entries, 16 bytes each
+    const std::uint64_t bytes = Get32(e + 4, be);
+    const std::uint64_t at = Get32(e + 8, be);
+    if (bytes % 16 != 0 || at > n || bytes > n - at) return;
+    for (std::uint64_t p = at; p < at + bytes; p += 16) {
+      const std::int64_t old = Get32(tiff + p + 8, be);
+      const std::int64_t moved = old + delta;
+      // The first picture is the main one, at offset 0.
+      if (old == 0 || moved <= 0 || moved > 0xFFFFFFFFll) continue;
+      Put32(tiff + p + 8, static_cast<std::uint32_t>(moved), be);
+    }
+  }
+}
+
+}  // namespace
+
 bool SpliceJpeg(const std::vector<std::uint8_t>& source,
                 const std::vector<std::vector<std::uint8_t>>& segments,
                 std::vector<std::uint8_t>* out) {
@@ -180,14 +231,26 @@ bool SpliceJpeg(const std::vector<std::uint8_t>& source,
     for (const auto& s : segments) out->insert(out->end(), s.begin(), s.end());
     placed = true;
   };
+  struct Moved {
+    std::size_t at, size;
+    std::int64_t shift;
+  };
+  std::vector<Moved> mpf;
   for (const meta::Seg& s : segs) {
     if (Segment(s.marker)) continue;
     if (s.marker != 0xE0) place();
+    if (s.marker == 0xE2) {
+      mpf.push_back({out->size(), static_cast<std::size_t>(s.size),
+                     static_cast<std::int64_t>(out->size()) - static_cast<std::int64_t>(s.offset)});
+    }
     const auto from = source.begin() + static_cast<std::ptrdiff_t>(s.offset);
     out->insert(out->end(), from, from + static_cast<std::ptrdiff_t>(s.size));
   }
   place();
+  const std::int64_t tail =
+      static_cast<std::int64_t>(out->size()) - static_cast<std::int64_t>(scan);
   out->insert(out->end(), source.begin() + static_cast<std::ptrdiff_t>(scan), source.end());
+  for (const Moved& m : mpf) KeepMpfOffsets(out->data() + m.at, m.size, tail - m.shift);
   return true;
 }
 

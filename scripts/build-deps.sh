@@ -53,56 +53,21 @@ echo "building the Windows dependencies into $prefix" >&2
 rm -rf "$prefix"
 mkdir -p "$prefix"
 work=$(mktemp -d /tmp/norvane-deps.XXXXXX)
-src_list=/etc/apt/sources.list.d/norvane-deb-src.sources
+. "$here/deb-src.sh"
 cleanup() {
-  rm -f "$src_list"
+  deb_src_remove
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# A temporary source-package entry derived from the machine's own apt
-# configuration: the same archives with Types: deb-src.
-{
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] && [ "$f" != "$src_list" ] || continue
-    sed -n 's/^Types:.*deb\b.*/Types: deb-src/; p' "$f"
-    echo
-  done
-  if [ -f /etc/apt/sources.list ]; then
-    grep -E '^deb ' /etc/apt/sources.list | while read -r _ rest; do
-      echo "Types: deb-src"
-      set -- $rest
-      echo "URIs: $1"; shift
-      echo "Suites: $1"; shift
-      echo "Components: $*"
-      echo
-    done
-  fi
-} > "$src_list.tmp"
-# keep only stanzas that name Debian's own archives (drop vendor repositories)
-awk 'BEGIN{RS=""; ORS="\n\n"} /URIs:.*debian/ {print}' "$src_list.tmp" > "$src_list"
-rm -f "$src_list.tmp"
-apt-get update -qq >/dev/null
+deb_src_add
 
-# Fetches the source package, newest version first, falling back to older
-# versions when the archive lacks a tarball.
+# Fetches the source package and records the version that was built.
 fetch() {
-  local src=$1 want=$2 dir=$work/$1 v
-  mkdir -p "$dir"
-  local versions
-  versions=$( { echo "$want"; apt-cache showsrc "$src" 2>/dev/null | awk '/^Version:/ {print $2}' | sort -Vr; } | awk 'NF && !seen[$0]++')
-  for v in $versions; do
-    if (cd "$dir" && apt-get source -qq --download-only "$src=$v" >/dev/null 2>&1); then
-      (cd "$dir" && dpkg-source -x --no-check ./*.dsc src >/dev/null 2>&1)
-      echo "$src $v" >> "$prefix/versions.txt"
-      echo "$dir/src"
-      return 0
-    fi
-    echo "  $src $v did not download; trying an older version" >&2
-    rm -rf "${dir:?}"/*
-  done
-  echo "no version of $src could be downloaded" >&2
-  return 1
+  local v
+  v=$(deb_src_fetch "$1" "$2" "$work/$1") || return 1
+  echo "$1 $v" >> "$prefix/versions.txt"
+  echo "$work/$1/src"
 }
 
 cmake_build() {
@@ -195,8 +160,7 @@ cmake_build "$work/gtest" -Dgtest_disable_pthreads=OFF
 echo "googletest $(version_of googletest)" >> "$prefix/versions.txt"
 echo "  googletest done" >&2
 
-rm -f "$src_list"
-apt-get update -qq >/dev/null 2>&1 || true
+deb_src_remove update
 touch "$prefix/.complete"
 echo "dependencies built in $(( $(date +%s) - t0 )) s" >&2
 echo "$prefix"

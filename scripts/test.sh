@@ -10,6 +10,9 @@ jobs=${JOBS:-2}
 
 bash scripts/install-packages.sh
 prefix=$(bash scripts/build-deps.sh | tail -n 1)
+# Camera JPEGs for the maker-note test of metadata saves (cached after the
+# first run).
+samples=$(bash scripts/fetch-camera-samples.sh | tail -n 1)
 
 echo "== native build (g++, ASan+UBSan)"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
@@ -29,7 +32,7 @@ cmake --build build/win -j"$jobs"
 
 status=0
 echo "== native tests"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+NORVANE_CAMERA_SAMPLES=$samples ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/native --output-on-failure -j"$jobs" || status=1
 
 echo "== fuzzing (short runs from the fixtures)"

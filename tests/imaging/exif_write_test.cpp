@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,10 +50,12 @@ std::map<std::string, img::PropValue> Values(const Bytes& tiff) {
 }
 
 std::string Describe(const img::PropValue& v) {
-  std::string s = "vt=" + std::to_string(v.vt) + " u=" + std::to_string(v.u) +
-                  " i=" + std::to_string(v.i) + " bytes=" + v.bytes;
-  for (auto n : v.nums) s += " " + std::to_string(n);
-  return s;
+  // Streamed rather than concatenated: gcc 12 warns falsely about string
+  // concatenation at -O3.
+  std::ostringstream s;
+  s << "vt=" << v.vt << " u=" << v.u << " i=" << v.i << " bytes=" << v.bytes;
+  for (auto n : v.nums) s << ' ' << n;
+  return s.str();
 }
 
 // Every value of `before` except those under `changed` is in `after`, equal.
@@ -447,6 +450,28 @@ TEST(ExifEditor, MakerNoteKeepsItsOffset) {
     EXPECT_EQ(MakerNoteOffset(out), b.makerAt);
     ExpectKept(before, Values(out), c.changed);
   }
+}
+
+// An entry the reader does not list (here an Artist with no characters)
+// takes a new value itself: the directory never gets the tag twice.
+TEST(ExifEditor, UnlistedEntryTakesTheValue) {
+  Built b = MakerNoteBlock();
+  // IFD0's second entry (Orientation) becomes an empty Artist.
+  const std::size_t entry = 8 + 2 + 12;
+  b.tiff[entry] = 315 & 0xFF;
+  b.tiff[entry + 1] = 315 >> 8;
+  b.tiff[entry + 2] = 2;
+  b.tiff[entry + 4] = 0;
+  ASSERT_EQ(Values(b.tiff).count("/{ushort=0}/{ushort=315}"), 0u);
+  img::ExifEditor e;
+  ASSERT_TRUE(e.Open(b.tiff.data(), b.tiff.size()));
+  ASSERT_EQ(e.Set("/ifd/{ushort=315}", img::PropValue::Lpstr("Norvane Tester")), img::kOk);
+  const Bytes out = Serialize(e);
+  EXPECT_EQ(Values(out).at("/{ushort=0}/{ushort=315}").bytes, "Norvane Tester");
+  const std::uint32_t ifd0 = img::ByteReader::Le32(out.data() + 4);
+  EXPECT_EQ(ifd0, 8u);  // the same number of entries: the directory stays
+  EXPECT_EQ(out[ifd0], 3);
+  ExpectMakerNoteInPlace(b, out);
 }
 
 TEST(ExifEditor, UserCommentTextGetsItsCharacterCode) {

@@ -445,9 +445,14 @@ TEST(MetaSave, MessageBuffer) {
 // --- the splice -----------------------------------------------------------------
 
 Bytes Seg(std::uint8_t marker, const std::string& body) {
-  Bytes s = {0xFF, marker, static_cast<std::uint8_t>((body.size() + 2) >> 8),
-             static_cast<std::uint8_t>(body.size() + 2)};
-  s.insert(s.end(), body.begin(), body.end());
+  // Built in one go: gcc 12 warns falsely about inserting into a vector
+  // this small at -O3.
+  Bytes s(4 + body.size());
+  s[0] = 0xFF;
+  s[1] = marker;
+  s[2] = static_cast<std::uint8_t>((body.size() + 2) >> 8);
+  s[3] = static_cast<std::uint8_t>(body.size() + 2);
+  std::copy(body.begin(), body.end(), s.begin() + 4);
   return s;
 }
 
@@ -504,6 +509,68 @@ TEST(SpliceJpeg, NewSegmentsTakeTheirPlace) {
   EXPECT_FALSE(SpliceJpeg({0xFF, 0xD8, 0xFF}, {}, &out));
   EXPECT_FALSE(SpliceJpeg(Cat({{0x00, 0xD8}, app0, scan}), {}, &out));
   EXPECT_FALSE(SpliceJpeg(Cat({soi, app0, dqt}), {}, &out));
+}
+
+// A multi-picture segment finds the second picture by an offset from its own
+// header: a comment that stood after it and moves in front must not leave
+// that offset pointing elsewhere.
+TEST(SpliceJpeg, MultiPictureOffsetsFollowTheirPictures) {
+  const Bytes soi = {0xFF, 0xD8};
+  const Bytes exif = Seg(0xE1, "Exif-old");
+  const Bytes com = Seg(0xFE, "a comment after the multi-picture segment");
+  const Bytes dqt = Seg(0xDB, "tables");
+  const Bytes scan = Cat({Seg(0xDA, "sos"), {1, 2, 3, 0xFF, 0xD9}});
+  const Bytes second = {0xFF, 0xD8, 's', 'e', 'c', 'o', 'n', 'd', 0xFF, 0xD9};
+  // "MPF\0", a little-endian header, one directory with the picture list
+  // (two pictures: the main one at offset 0, the second at `offset`).
+  auto mpf = [](std::uint32_t offset) {
+    Bytes body = {'M', 'P', 'F', 0, 'I', 'I', 0x2A, 0, 8, 0, 0, 0};
+    auto le16 = [&](unsigned v) {
+      body.push_back(static_cast<std::uint8_t>(v));
+      body.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    auto le32 = [&](std::uint32_t v) {
+      le16(v & 0xFFFF);
+      le16(v >> 16);
+    };
+    le16(1);
+    le16(0xB002);
+    le16(7);
+    le32(32);
+    le32(8 + 2 + 12 + 4);  // right after the directory
+    le32(0);
+    for (std::uint32_t at : {0u, offset}) {
+      le32(at == 0 ? 0x20030000u : 0);
+      le32(10);
+      le32(at);
+      le32(0);
+    }
+    return Seg(0xE2, std::string(body.begin(), body.end()));
+  };
+  // Where the second picture is, counted from the header after "MPF\0".
+  const Bytes head = Cat({soi, exif});
+  const std::size_t mpfHeader = head.size() + 8;
+  const std::size_t secondAt = head.size() + mpf(0).size() + com.size() + dqt.size() + scan.size();
+  const Bytes source =
+      Cat({head, mpf(static_cast<std::uint32_t>(secondAt - mpfHeader)), com, dqt, scan, second});
+  const Bytes bigger = Seg(0xE1, std::string(100, 'n'));
+  for (const std::vector<Bytes>& segments :
+       {std::vector<Bytes>{bigger, com}, std::vector<Bytes>{bigger}, std::vector<Bytes>{}}) {
+    Bytes out;
+    ASSERT_TRUE(SpliceJpeg(source, segments, &out));
+    std::vector<meta::Seg> segs;
+    std::uint64_t sos = 0;
+    ASSERT_TRUE(meta::ParseJpeg(out, &segs, &sos));
+    const auto it =
+        std::find_if(segs.begin(), segs.end(), [](const meta::Seg& s) { return s.marker == 0xE2; });
+    ASSERT_NE(it, segs.end());
+    const std::size_t header = static_cast<std::size_t>(it->offset) + 8;
+    const std::size_t entry = header + 8 + 2 + 12 + 4 + 16 + 8;
+    const std::uint32_t offset = out[entry] | out[entry + 1] << 8 | out[entry + 2] << 16 |
+                                 static_cast<std::uint32_t>(out[entry + 3]) << 24;
+    ASSERT_LE(header + offset + second.size(), out.size());
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), out.begin() + header + offset));
+  }
 }
 
 // --- the edit and removal passes ------------------------------------------------
