@@ -13,19 +13,10 @@
 namespace img {
 namespace {
 
-// A directory holds at most this many entries; IFD0 -> EXIF -> interoperability
-// is the deepest legitimate chain.
-constexpr std::uint64_t kMaxEntries = 4096;
-constexpr int kMaxDepth = 4;
-
-constexpr std::uint16_t kTagExif = 34665;
-constexpr std::uint16_t kTagGps = 34853;
-constexpr std::uint16_t kTagInterop = 40965;
+// Tags of a TIFF file's own directory that carry whole metadata packets.
 constexpr std::uint16_t kTagXmp = 700;
 constexpr std::uint16_t kTagIptc = 33723;
 constexpr std::uint16_t kTagPhotoshop = 34377;
-constexpr std::uint16_t kTagThumbOffset = 513;
-constexpr std::uint16_t kTagThumbLength = 514;
 
 // An unsigned scalar item of a directory (SHORT or LONG), or false.
 bool ItemUInt(const std::vector<MetaItem>& items, std::uint16_t tag, std::uint64_t* out) {
@@ -37,33 +28,6 @@ bool ItemUInt(const std::vector<MetaItem>& items, std::uint16_t tag, std::uint64
     return true;
   }
   return false;
-}
-
-std::uint32_t TypeSize(std::uint16_t type) {
-  switch (type) {
-    case 1:  // BYTE
-    case 2:  // ASCII
-    case 6:  // SBYTE
-    case 7:  // UNDEFINED
-      return 1;
-    case 3:  // SHORT
-    case 8:  // SSHORT
-      return 2;
-    case 4:   // LONG
-    case 9:   // SLONG
-    case 11:  // FLOAT
-    case 13:  // IFD
-      return 4;
-    case 5:   // RATIONAL
-    case 10:  // SRATIONAL
-    case 12:  // DOUBLE
-    case 16:  // LONG8
-    case 17:  // SLONG8
-    case 18:  // IFD8
-      return 8;
-    default:
-      return 0;
-  }
 }
 
 std::uint16_t VtOf(std::uint16_t type) {
@@ -208,7 +172,7 @@ struct Walker {
 
   PropValue Value8(std::uint16_t type, std::uint64_t count, const std::uint8_t* p) const {
     const std::uint16_t vt = VtOf(type);
-    const std::uint32_t sz = TypeSize(type);
+    const std::uint32_t sz = TiffTypeSize(type);
     const std::size_t n = static_cast<std::size_t>(count);
     if (type == 2) {  // ASCII: up to the first zero
       const void* nul = std::memchr(p, 0, n);
@@ -265,7 +229,7 @@ struct Walker {
     } else {
       n = r.U16(h.bigEndian);
     }
-    if (!r.ok() || n > kMaxEntries || !r.Has(n * EntryBytes())) return false;
+    if (!r.ok() || n > kMaxIfdEntries || !r.Has(n * EntryBytes())) return false;
     *count = n;
     *entries = r.pos();
     return true;
@@ -308,7 +272,7 @@ struct Walker {
   bool Items(std::uint64_t offset, int depth, bool fileDirectory, std::vector<MetaItem>* out) {
     std::uint64_t count = 0;
     std::size_t at = 0;
-    if (depth > kMaxDepth || !visited.insert(offset).second || !Locate(offset, &count, &at)) {
+    if (depth > kMaxIfdDepth || !visited.insert(offset).second || !Locate(offset, &count, &at)) {
       return false;
     }
     std::vector<MetaItem>& items = *out;
@@ -318,7 +282,7 @@ struct Walker {
       const std::uint16_t tag = U16(ent);
       const std::uint16_t type = U16(ent + 2);
       const std::uint64_t n = h.big ? U64(ent + 4) : U32(ent + 4);
-      const std::uint32_t sz = TypeSize(type);
+      const std::uint32_t sz = TiffTypeSize(type);
       if (sz == 0 || n == 0 || n > size) continue;
       const std::uint64_t bytes = n * sz;
       const std::uint8_t* payload = ent + (h.big ? 12 : 8);
@@ -357,6 +321,33 @@ struct Walker {
 };
 
 }  // namespace
+
+std::uint32_t TiffTypeSize(std::uint16_t type) {
+  switch (type) {
+    case 1:  // BYTE
+    case 2:  // ASCII
+    case 6:  // SBYTE
+    case 7:  // UNDEFINED
+      return 1;
+    case 3:  // SHORT
+    case 8:  // SSHORT
+      return 2;
+    case 4:   // LONG
+    case 9:   // SLONG
+    case 11:  // FLOAT
+    case 13:  // IFD
+      return 4;
+    case 5:   // RATIONAL
+    case 10:  // SRATIONAL
+    case 12:  // DOUBLE
+    case 16:  // LONG8
+    case 17:  // SLONG8
+    case 18:  // IFD8
+      return 8;
+    default:
+      return 0;
+  }
+}
 
 bool ReadTiffHeader(const std::uint8_t* data, std::size_t size, TiffHeader* out) {
   if (!data || size < 8 || !out) return false;

@@ -11,6 +11,24 @@
 
 namespace img {
 
+// The directories an EXIF structure nests, by the tags that point at them,
+// and the thumbnail's place in IFD1.
+inline constexpr std::uint16_t kTagExif = 34665;
+inline constexpr std::uint16_t kTagGps = 34853;
+inline constexpr std::uint16_t kTagInterop = 40965;
+inline constexpr std::uint16_t kTagThumbOffset = 513;
+inline constexpr std::uint16_t kTagThumbLength = 514;
+
+// A directory holds at most this many entries; IFD0 -> EXIF ->
+// interoperability is the deepest legitimate chain. The reader and the
+// editor apply the same limits, so that both see the same entries.
+inline constexpr std::uint64_t kMaxIfdEntries = 4096;
+inline constexpr int kMaxIfdDepth = 4;
+
+// Bytes of one value of a TIFF field type (BigTIFF's 64-bit types included);
+// 0 for a type no reader knows.
+std::uint32_t TiffTypeSize(std::uint16_t type);
+
 // The byte order and offset width of a TIFF header: "II*\0" / "MM\0*"
 // (classic, 32-bit offsets) or "II+\0" / "MM\0+" (BigTIFF, 64-bit offsets).
 // False when the bytes are not a TIFF header.

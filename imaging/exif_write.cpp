@@ -23,18 +23,9 @@
 namespace img {
 namespace {
 
-constexpr std::uint16_t kTagExif = 34665;
-constexpr std::uint16_t kTagGps = 34853;
-constexpr std::uint16_t kTagInterop = 40965;
-constexpr std::uint16_t kTagThumbOffset = 513;
-constexpr std::uint16_t kTagThumbLength = 514;
 constexpr std::uint16_t kTagMakerNote = 37500;
 constexpr std::uint16_t kTagUserComment = 37510;
 constexpr std::uint16_t kTagOffsetSchema = 0xEA1D;
-
-// The same limits the reader applies, so that both see the same entries.
-constexpr std::uint64_t kMaxEntries = 4096;
-constexpr int kMaxDepth = 4;
 
 // Tags whose values are offsets into the block (or the block's structure
 // itself): writing a value there would point into nowhere.
@@ -58,30 +49,6 @@ bool IsStructural(std::uint16_t tag) {
 
 bool IsSubDirTag(std::uint16_t tag) {
   return tag == kTagExif || tag == kTagGps || tag == kTagInterop;
-}
-
-std::uint32_t TypeBytes(std::uint16_t type) {
-  switch (type) {
-    case 1:
-    case 2:
-    case 6:
-    case 7:
-      return 1;
-    case 3:
-    case 8:
-      return 2;
-    case 4:
-    case 9:
-    case 11:
-    case 13:
-      return 4;
-    case 5:
-    case 10:
-    case 12:
-      return 8;
-    default:
-      return 0;
-  }
 }
 
 // Tags the standard stores as UNDEFINED (or BYTE) although their values
@@ -150,7 +117,7 @@ struct Entry {
   std::uint32_t place = 0;
   bool inPlace = false;
 
-  std::uint64_t Bytes() const { return std::uint64_t{count} * TypeBytes(type); }
+  std::uint64_t Bytes() const { return std::uint64_t{count} * TiffTypeSize(type); }
   bool OutOfLine() const { return Bytes() > 4; }
 };
 
@@ -350,7 +317,7 @@ bool EncodeValue(const PropValue& v, std::uint16_t type, std::uint16_t tag, bool
     default:
       return false;
   }
-  const std::uint32_t size = TypeBytes(type);
+  const std::uint32_t size = TiffTypeSize(type);
   if (data->empty() || data->size() % size != 0) return false;
   *count = static_cast<std::uint32_t>(data->size() / size);
   return true;
@@ -421,10 +388,10 @@ struct ExifEditor::Impl {
 
   int ParseDir(std::uint64_t offset, int depth, std::uint16_t pointerTag, ParseState* st) {
     const std::size_t size = orig.size();
-    if (depth > kMaxDepth || !st->visited.insert(offset).second) return -1;
+    if (depth > kMaxIfdDepth || !st->visited.insert(offset).second) return -1;
     if (offset < 8 || offset > size || size - offset < 2) return -1;
     const std::uint64_t n = U16(orig.data() + offset);
-    if (n > kMaxEntries || (size - offset - 2) < n * 12) return -1;
+    if (n > kMaxIfdEntries || (size - offset - 2) < n * 12) return -1;
     Dir d;
     d.pointerTag = pointerTag;
     d.exists = true;
@@ -442,7 +409,7 @@ struct ExifEditor::Impl {
       e.type = U16(p + 2);
       e.count = U32(p + 4);
       std::memcpy(e.field, p + 8, 4);
-      const std::uint32_t sz = TypeBytes(e.type);
+      const std::uint32_t sz = TiffTypeSize(e.type);
       const std::uint64_t bytes = e.Bytes();
       bool inside = sz != 0 && e.count != 0 && e.count <= size;
       if (bytes > 4) e.offset = U32(e.field);
