@@ -23,24 +23,17 @@
 namespace img {
 namespace {
 
+constexpr std::uint16_t kStripOffsets = 273;
+constexpr std::uint16_t kStripByteCounts = 279;
 constexpr std::uint16_t kTagMakerNote = 37500;
 constexpr std::uint16_t kTagUserComment = 37510;
 constexpr std::uint16_t kTagOffsetSchema = 0xEA1D;
 
 // Tags whose values are offsets into the block (or the block's structure
 // itself): writing a value there would point into nowhere.
-constexpr std::uint16_t kStructuralTags[] = {273,
-                                             279,
-                                             324,
-                                             325,
-                                             330,
-                                             kTagThumbOffset,
-                                             kTagThumbLength,
-                                             kTagExif,
-                                             kTagGps,
-                                             kTagInterop,
-                                             kTagMakerNote,
-                                             kTagOffsetSchema};
+constexpr std::uint16_t kStructuralTags[] = {
+    kStripOffsets,   kStripByteCounts, 324,     325,         330,           kTagThumbOffset,
+    kTagThumbLength, kTagExif,         kTagGps, kTagInterop, kTagMakerNote, kTagOffsetSchema};
 
 bool IsStructural(std::uint16_t tag) {
   return std::find(std::begin(kStructuralTags), std::end(kStructuralTags), tag) !=
@@ -367,7 +360,11 @@ struct ExifEditor::Impl {
   std::vector<Dir> dirs;  // dirs[0] is IFD0
   int ifd1 = -1;
   bool ifd1Parsed = false;
-  Range thumb;  // the thumbnail IFD1 addresses, as stored
+  // The thumbnail IFD1 addresses, as stored: one JPEG stream (tags 513 and
+  // 514) or the strips of an uncompressed one (273 and 279), and the tag
+  // whose offsets find its parts.
+  std::vector<Range> thumb;
+  std::uint16_t thumbOffsetsTag = 0;
   // Everything the parse found the block to reference; what is no longer
   // referenced after the edits is zeroed.
   std::vector<Range> referenced;
@@ -444,7 +441,8 @@ struct ExifEditor::Impl {
     referenced.clear();
     ifd1 = -1;
     ifd1Parsed = false;
-    thumb = {};
+    thumb.clear();
+    thumbOffsetsTag = 0;
     changed = false;
     if (size == 0) {
       // A new block: little-endian, IFD0 right after the header.
@@ -465,21 +463,50 @@ struct ExifEditor::Impl {
     if (const std::uint32_t next = dirs[0].next) {
       ifd1 = ParseDir(next, 0, 0, &st);
       ifd1Parsed = ifd1 >= 0;
-      if (ifd1Parsed) {
-        std::uint64_t off = 0, len = 0;
-        for (const Entry& e : dirs[static_cast<std::size_t>(ifd1)].entries) {
-          if (e.Bytes() > 4 || (e.type != 3 && e.type != 4) || e.count != 1) continue;
-          const std::uint64_t v = e.type == 3 ? U16(e.field) : U32(e.field);
-          if (e.tag == kTagThumbOffset) off = v;
-          if (e.tag == kTagThumbLength) len = v;
-        }
-        if (len > 0 && off <= size && len <= size - off) {
-          thumb = {off, off + len};
-          referenced.push_back(thumb);
-        }
-      }
+      if (ifd1Parsed) FindThumbnail();
     }
     return true;
+  }
+
+  // The SHORT or LONG values of an entry as stored; empty for any other type.
+  std::vector<std::uint64_t> Numbers(const Entry& e) const {
+    std::vector<std::uint64_t> out;
+    if ((e.type != 3 && e.type != 4) || (e.Bytes() > 4 && !e.storedBytes)) return out;
+    const std::uint8_t* p = e.Bytes() > 4 ? orig.data() + e.offset : e.field;
+    for (std::uint32_t k = 0; k < e.count; ++k) {
+      out.push_back(e.type == 3 ? U16(p + 2 * k) : U32(p + 4 * k));
+    }
+    return out;
+  }
+
+  void FindThumbnail() {
+    const Dir& d = dirs[static_cast<std::size_t>(ifd1)];
+    const std::size_t size = orig.size();
+    for (const auto& [offsetsTag, lengthsTag] : {std::pair{kTagThumbOffset, kTagThumbLength},
+                                                 std::pair{kStripOffsets, kStripByteCounts}}) {
+      const int o = FindEntry(d, offsetsTag, 0), l = FindEntry(d, lengthsTag, 0);
+      if (o < 0 || l < 0) continue;
+      const std::vector<std::uint64_t> offs = Numbers(d.entries[static_cast<std::size_t>(o)]);
+      const std::vector<std::uint64_t> lens = Numbers(d.entries[static_cast<std::size_t>(l)]);
+      if (offs.empty() || offs.size() != lens.size()) continue;
+      std::vector<Range> parts;
+      for (std::size_t k = 0; k < offs.size(); ++k) {
+        if (lens[k] == 0 || offs[k] > size || lens[k] > size - offs[k]) {
+          parts.clear();
+          break;
+        }
+        parts.push_back({offs[k], offs[k] + lens[k]});
+      }
+      if (parts.empty()) continue;
+      thumb = std::move(parts);
+      thumbOffsetsTag = offsetsTag;
+      referenced.insert(referenced.end(), thumb.begin(), thumb.end());
+      return;
+    }
+  }
+
+  bool KeepsThumbnail() const {
+    return ifd1 >= 0 && !dirs[static_cast<std::size_t>(ifd1)].removed && !thumb.empty();
   }
 
   // --- paths ----------------------------------------------------------------
@@ -782,13 +809,14 @@ struct ExifEditor::Impl {
   // larger than maxBytes.
   bool Overlay(std::size_t maxBytes, std::vector<std::uint8_t>* out) {
     const std::size_t size = orig.size();
-    const bool keepThumb =
-        ifd1 >= 0 && !dirs[static_cast<std::size_t>(ifd1)].removed && thumb.end > thumb.begin;
+    const bool keepThumb = KeepsThumbnail();
     // What the kept structures occupy as stored: a replaced value may be
     // rewritten where it was only when nothing else shares its bytes.
     Coverage shared(size);
     shared.Add(0, 8);
-    if (keepThumb) shared.Add(thumb.begin, thumb.end);
+    if (keepThumb) {
+      for (const Range& r : thumb) shared.Add(r.begin, r.end);
+    }
     for (const Dir& d : dirs) {
       if (d.removed) continue;
       if (d.exists) shared.Add(d.offset, d.offset + d.TableBytes(d.storedCount));
@@ -801,7 +829,9 @@ struct ExifEditor::Impl {
     // Decide what stays; `live` is what the result refers to in place.
     Coverage live(size);
     live.Add(0, 8);
-    if (keepThumb) live.Add(thumb.begin, thumb.end);
+    if (keepThumb) {
+      for (const Range& r : thumb) live.Add(r.begin, r.end);
+    }
     for (Dir& d : dirs) {
       if (d.removed) continue;
       d.inPlace = d.exists && d.entries.size() <= d.storedCount;
@@ -943,9 +973,11 @@ struct ExifEditor::Impl {
       }
       if (bytes.size() > maxBytes) return false;
     }
-    const bool keepThumb =
-        ifd1 >= 0 && !dirs[static_cast<std::size_t>(ifd1)].removed && thumb.end > thumb.begin;
-    const std::uint32_t thumbAt = keepThumb ? Allocate(&bytes, thumb.end - thumb.begin) : 0;
+    const bool keepThumb = KeepsThumbnail();
+    std::vector<std::uint32_t> thumbAt;
+    if (keepThumb) {
+      for (const Range& r : thumb) thumbAt.push_back(Allocate(&bytes, r.end - r.begin));
+    }
     if (bytes.size() > maxBytes) return false;
     for (int index : order) {
       Dir& d = dirs[static_cast<std::size_t>(index)];
@@ -969,18 +1001,24 @@ struct ExifEditor::Impl {
         w.U32(s.data.data(), static_cast<std::uint32_t>(static_cast<std::int32_t>(moved)));
       }
       if (!keepThumb || index != ifd1) continue;
-      for (Entry& e : d.entries) {
-        if (e.tag != kTagThumbOffset || e.count != 1 || (e.type != 3 && e.type != 4)) continue;
-        e.data.clear();
+      // The thumbnail's offsets, in their own type, now lead to its copy.
+      const int o = FindEntry(d, thumbOffsetsTag, 0);
+      if (o < 0) return false;
+      Entry& e = d.entries[static_cast<std::size_t>(o)];
+      if (e.count != thumbAt.size() || (e.type != 3 && e.type != 4)) return false;
+      std::vector<std::uint8_t> offsets;
+      for (std::uint32_t at : thumbAt) {
         if (e.type == 4) {
-          w.Put32(&e.data, thumbAt);
-        } else if (thumbAt <= 0xFFFF) {
-          w.Put16(&e.data, static_cast<std::uint16_t>(thumbAt));
+          w.Put32(&offsets, at);
+        } else if (at <= 0xFFFF) {
+          w.Put16(&offsets, static_cast<std::uint16_t>(at));
         } else {
           return false;
         }
-        e.replaced = true;
       }
+      // The same size as before, so the place made for the entry fits it.
+      e.data = std::move(offsets);
+      e.replaced = true;
     }
     for (int index : order) {
       for (const Entry& e : dirs[static_cast<std::size_t>(index)].entries) {
@@ -990,9 +1028,9 @@ struct ExifEditor::Impl {
         }
       }
     }
-    if (keepThumb) {
-      std::memcpy(bytes.data() + thumbAt, orig.data() + thumb.begin,
-                  static_cast<std::size_t>(thumb.end - thumb.begin));
+    for (std::size_t k = 0; k < thumbAt.size(); ++k) {
+      std::memcpy(bytes.data() + thumbAt[k], orig.data() + thumb[k].begin,
+                  static_cast<std::size_t>(thumb[k].end - thumb[k].begin));
     }
     Fill(order, &bytes);
     *out = std::move(bytes);

@@ -167,6 +167,49 @@ Built MakerNoteBlock(std::size_t makerPadding = 0, std::size_t commentBytes = 0)
   return b;
 }
 
+// Appends an IFD1 with an uncompressed thumbnail in two strips (addressed
+// by StripOffsets and StripByteCounts) and links it after IFD0. Returns the
+// two strips.
+std::vector<Bytes> AddStripThumbnail(Built* b) {
+  Bytes& t = b->tiff;
+  if (t.size() % 2) t.push_back(0);
+  const std::uint32_t ifd1 = static_cast<std::uint32_t>(t.size());
+  const std::uint32_t arrays = ifd1 + 2 + 3 * 12 + 4;
+  const std::uint32_t strips = arrays + 16;
+  const std::vector<Bytes> parts = {Bytes(40, 0xA1), Bytes(24, 0xB2)};
+  Le16(&t, 3);
+  Entry(&t, 259, 3, 1, 1);
+  Entry(&t, 273, 4, 2, arrays);
+  Entry(&t, 279, 4, 2, arrays + 8);
+  Le32(&t, 0);
+  Le32(&t, strips);
+  Le32(&t, strips + 40);
+  Le32(&t, 40);
+  Le32(&t, 24);
+  for (const Bytes& part : parts) t.insert(t.end(), part.begin(), part.end());
+  // IFD0's next-directory pointer.
+  const std::size_t next = 8 + 2 + 3 * 12;
+  for (int k = 0; k < 4; ++k) t[next + k] = static_cast<std::uint8_t>(ifd1 >> (8 * k));
+  return parts;
+}
+
+// The bytes the strips of IFD1 address in a little-endian block.
+std::vector<Bytes> StripsOf(const Bytes& tiff) {
+  const auto v = Values(tiff);
+  const auto offs = v.find("/{ushort=1}/{ushort=273}");
+  const auto lens = v.find("/{ushort=1}/{ushort=279}");
+  std::vector<Bytes> out;
+  if (offs == v.end() || lens == v.end()) return out;
+  for (std::size_t k = 0; k < offs->second.nums.size() && k < lens->second.nums.size(); ++k) {
+    const std::size_t at = static_cast<std::size_t>(offs->second.nums[k]);
+    const std::size_t n = static_cast<std::size_t>(lens->second.nums[k]);
+    if (at > tiff.size() || n > tiff.size() - at) return {};
+    out.emplace_back(tiff.begin() + static_cast<std::ptrdiff_t>(at),
+                     tiff.begin() + static_cast<std::ptrdiff_t>(at + n));
+  }
+  return out;
+}
+
 // The maker note is where it was, byte for byte, and its inner value still
 // resolves through the header-relative offset.
 void ExpectMakerNoteInPlace(const Built& b, const Bytes& out) {
@@ -523,6 +566,31 @@ TEST(ExifEditor, CompactRebuildRecordsTheMakerNoteMove) {
             img::kOk);
   Bytes none;
   EXPECT_EQ(big.Serialize(65527, &none), img::kFail);
+}
+
+// An uncompressed thumbnail in strips goes as completely as a JPEG one, and
+// follows the compact rebuild with its offsets.
+TEST(ExifEditor, StripThumbnail) {
+  Built b = MakerNoteBlock();
+  const std::vector<Bytes> strips = AddStripThumbnail(&b);
+  ASSERT_EQ(StripsOf(b.tiff), strips);
+  img::ExifEditor removal;
+  ASSERT_TRUE(removal.Open(b.tiff.data(), b.tiff.size()));
+  ASSERT_EQ(removal.Remove("/thumb"), img::kOk);
+  const Bytes out = Serialize(removal);
+  for (const Bytes& strip : strips) EXPECT_FALSE(Contains(out, strip));
+  EXPECT_LE(out.size() + 64, b.tiff.size());
+  ExpectMakerNoteInPlace(b, out);
+
+  Built big = MakerNoteBlock(30000, 25000);
+  const std::vector<Bytes> bigStrips = AddStripThumbnail(&big);
+  img::ExifEditor compact;
+  ASSERT_TRUE(compact.Open(big.tiff.data(), big.tiff.size()));
+  ASSERT_EQ(compact.Set("/ifd/exif/{ushort=37510}", img::PropValue::Blob(std::string(26000, 'x'))),
+            img::kOk);
+  const Bytes rebuilt = Serialize(compact);
+  ASSERT_NE(MakerNoteOffset(rebuilt), big.makerAt);  // it was rebuilt
+  EXPECT_EQ(StripsOf(rebuilt), bigStrips);
 }
 
 TEST(ExifEditor, NewBlock) {
