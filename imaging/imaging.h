@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -265,6 +266,16 @@ class Frame {
   // Raw CMYK samples (4 bytes a pixel, 0 = no ink), for colour managing a
   // CMYK frame with its profile. kNotImpl for frames that are not CMYK.
   virtual HResult CopyCmyk(std::uint8_t* buffer, std::size_t stride, std::size_t size);
+  // Decodes the frame in bands of at most `bandRows` rows, top to bottom, as
+  // CopyPixels would, handing each band to `sink` (its rows `stride` bytes
+  // apart, the index of its first row and its row count) while the next one
+  // is decoded; the sink returns false to stop early (the call then succeeds).
+  // Frames that cannot decode part by part decode whole first, so a caller
+  // never holds more than a band of its own.
+  using BandSink = std::function<bool(const std::uint8_t* rows, std::uint32_t firstRow,
+                                      std::uint32_t rowCount, std::size_t stride)>;
+  virtual HResult CopyPixelsInBands(PixelFormat format, std::uint32_t bandRows,
+                                    const BandSink& sink);
   // Embedded ICC profile and EXIF colour space, in that order when present.
   virtual std::vector<ColorContext> ColorContexts() const { return {}; }
   // The frame's metadata, or null when it has none the engine reads.

@@ -1,9 +1,12 @@
 // JPEG decoding with libjpeg-turbo. The marker segments before the scan are
 // found by our own bounds-checked walk; they give the metadata blocks, the ICC
 // profile (APP2 chunks in order) and Adobe's transform flag.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <vector>
 
 extern "C" {
 #include <jerror.h>
@@ -163,6 +166,44 @@ HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, 
   return kOk;
 }
 
+// Decodes straight BGRA (or BGR) rows band by band into one band buffer,
+// handing each band to the sink; a sink that answers false ends the decode.
+HResult DecodeBands(const std::vector<std::uint8_t>& bytes, Output out, std::uint32_t width,
+                    std::uint32_t bandRows, const Frame::BandSink& sink) {
+  // Everything with a destructor lives before setjmp, so that a longjmp out
+  // of the library unwinds nothing it should not.
+  Decompressor d;
+  std::vector<std::uint8_t> band;
+  const std::size_t stride =
+      (static_cast<std::size_t>(width) * (out == Output::Bgr ? 3 : 4) + 3) & ~std::size_t{3};
+  try {
+    band.resize(stride * bandRows);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  d.info.err = UseJpegErrors(&d.err);
+  if (setjmp(d.err.jump)) return kErrBadImage;
+  jpeg_create_decompress(&d.info);
+  d.created = true;
+  jpeg_mem_src(&d.info, bytes.data(), static_cast<unsigned long>(bytes.size()));
+  if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK) return kErrBadHeader;
+  d.info.out_color_space = out == Output::Bgr ? JCS_EXT_BGR : JCS_EXT_BGRA;
+  jpeg_start_decompress(&d.info);
+  if (d.info.output_width != width) return kErrBadImage;
+  const std::uint32_t height = d.info.output_height;
+  for (std::uint32_t first = 0; first < height; first += bandRows) {
+    const std::uint32_t n = std::min(bandRows, height - first);
+    for (std::uint32_t k = 0; k < n; ++k) {
+      JSAMPROW rows[1] = {band.data() + k * stride};
+      if (jpeg_read_scanlines(&d.info, rows, 1) != 1) return kErrBadImage;
+    }
+    // Stopping early leaves the decompressor to its owner, which destroys it.
+    if (!sink(band.data(), first, n, stride)) return kOk;
+  }
+  jpeg_finish_decompress(&d.info);
+  return kOk;
+}
+
 MetaItem Block(const char* name, std::vector<MetaItem> items) {
   return {name, PropValue::Reader(std::make_shared<MetadataReader>(name, std::move(items)))};
 }
@@ -286,6 +327,17 @@ class JpegFrame : public Frame {
                    PixelFormat::Bgr24, buffer + y * stride);
     }
     return kOk;
+  }
+
+  HResult CopyPixelsInBands(PixelFormat format, std::uint32_t bandRows,
+                            const BandSink& sink) override {
+    // CMYK goes through a whole-picture conversion; everything else streams.
+    if (IsCmyk() || (format != PixelFormat::Bgra32 && format != PixelFormat::Bgr24)) {
+      return Frame::CopyPixelsInBands(format, bandRows, sink);
+    }
+    if (bandRows == 0 || !sink) return kInvalidArg;
+    return DecodeBands(*bytes_, format == PixelFormat::Bgr24 ? Output::Bgr : Output::Bgra,
+                       header_.width, bandRows, sink);
   }
 
   HResult CopyCmyk(std::uint8_t* buffer, std::size_t stride, std::size_t size) override {

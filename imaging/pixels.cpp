@@ -1,5 +1,8 @@
 // Pixel formats and the conversions every decoder shares.
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "imaging/imaging.h"
 
@@ -208,6 +211,26 @@ void StoreBgraRow(const std::uint8_t* src, std::uint32_t width, PixelFormat form
 }
 
 HResult Frame::CopyCmyk(std::uint8_t*, std::size_t, std::size_t) { return kNotImpl; }
+
+HResult Frame::CopyPixelsInBands(PixelFormat format, std::uint32_t bandRows, const BandSink& sink) {
+  if (bandRows == 0 || !sink) return kInvalidArg;
+  const std::uint32_t bits = BitsPerPixel(format);
+  if (bits != 24 && bits != 32) return kInvalidArg;
+  const std::size_t stride = (static_cast<std::size_t>(Width()) * (bits / 8) + 3) & ~std::size_t{3};
+  std::vector<std::uint8_t> all;
+  try {
+    all.resize(stride * Height());
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  const HResult hr = CopyPixels(format, all.data(), stride, all.size());
+  if (Failed(hr)) return hr;
+  for (std::uint32_t y = 0; y < Height(); y += bandRows) {
+    const std::uint32_t n = std::min(bandRows, Height() - y);
+    if (!sink(all.data() + y * stride, y, n, stride)) break;
+  }
+  return kOk;
+}
 
 HResult CreateDecoderFromMemory(Bytes bytes, std::unique_ptr<Decoder>* out) {
   if (!out) return kPointer;

@@ -3,8 +3,12 @@
 // bytes before anything is written (removed fields really gone, the picture
 // decoding to exactly the same pixels), and the replace through a temporary
 // file. Any failure leaves the file as it was.
+#include <atomic>
+#include <barrier>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -302,8 +306,17 @@ bool CheckRemoved(const MetaDoc& doc, std::vector<std::uint8_t>* newBytes, std::
   return true;
 }
 
-bool RawPixels(const std::vector<std::uint8_t>& content, std::vector<std::uint8_t>* pixels,
-               std::uint32_t* width, std::uint32_t* height) {
+namespace {
+
+// The first frame of a file as 32-bit straight BGRA rows, `width` × 4 bytes
+// apart, into a buffer the call allocates (nothing when it fails).
+struct Frame32 {
+  std::unique_ptr<std::uint8_t[]> pixels;
+  std::size_t size = 0;
+  std::uint32_t width = 0, height = 0;
+};
+
+bool DecodeFirstFrame(const std::vector<std::uint8_t>& content, Frame32* out) {
   if (!Fac() || content.empty() || content.size() > kMaxSource) return false;
   std::unique_ptr<img::Decoder> decoder;
   std::unique_ptr<img::Frame> frame;
@@ -314,44 +327,126 @@ bool RawPixels(const std::vector<std::uint8_t>& content, std::vector<std::uint8_
   const std::uint32_t w = frame->Width(), h = frame->Height();
   if (w == 0 || h == 0 || std::uint64_t{w} * h > img::kMaxPixels) return false;
   const std::size_t stride = std::size_t{w} * 4;
-  try {
-    pixels->assign(stride * h, 0);
-  } catch (const std::bad_alloc&) {
+  // Left uninitialised: the decoder writes every byte, and filling a picture
+  // of this size first would cost a pass of its own.
+  std::unique_ptr<std::uint8_t[]> pixels(new (std::nothrow) std::uint8_t[stride * h]);
+  if (!pixels ||
+      img::Failed(frame->CopyPixels(img::PixelFormat::Bgra32, pixels.get(), stride, stride * h))) {
     return false;
   }
-  if (img::Failed(
-          frame->CopyPixels(img::PixelFormat::Bgra32, pixels->data(), stride, pixels->size()))) {
-    return false;
-  }
-  *width = w;
-  *height = h;
+  out->pixels = std::move(pixels);
+  out->size = stride * h;
+  out->width = w;
+  out->height = h;
   return true;
 }
 
-bool SamePicture(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
-  struct Result {
-    bool ok = false;
-    std::vector<std::uint8_t> pixels;
-    std::uint32_t width = 0, height = 0;
-  };
-  Result ra, rb;
-  auto decode = [](const std::vector<std::uint8_t>* content, Result* r) {
-    r->ok = RawPixels(*content, &r->pixels, &r->width, &r->height);
-  };
-  // The two pictures decode side by side; without a second thread, one
-  // after the other.
-  std::thread other;
+}  // namespace
+
+bool RawPixels(const std::vector<std::uint8_t>& content, std::vector<std::uint8_t>* pixels,
+               std::uint32_t* width, std::uint32_t* height) {
+  Frame32 frame;
+  if (!DecodeFirstFrame(content, &frame)) return false;
   try {
-    other = std::thread(decode, &b, &rb);
-  } catch (const std::exception&) {
+    pixels->assign(frame.pixels.get(), frame.pixels.get() + frame.size);
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  decode(&a, &ra);
-  if (other.joinable()) {
-    other.join();
-  } else {
-    decode(&b, &rb);
+  *width = frame.width;
+  *height = frame.height;
+  return true;
+}
+
+namespace {
+
+// Rows compared at a time: small enough that neither side holds more than a
+// megabyte or two, large enough that the two decoders rarely wait.
+constexpr std::uint32_t kBandRows = 64;
+
+struct Opened {
+  std::unique_ptr<img::Decoder> decoder;
+  std::unique_ptr<img::Frame> frame;
+};
+
+bool OpenFirstFrame(const std::vector<std::uint8_t>& content, Opened* out) {
+  if (!Fac() || content.empty() || content.size() > kMaxSource) return false;
+  if (img::Failed(img::CreateDecoderFromMemory(Borrow(content), &out->decoder)) || !out->decoder ||
+      img::Failed(out->decoder->GetFrame(0, &out->frame)) || !out->frame) {
+    return false;
   }
-  return ra.ok && rb.ok && ra.width == rb.width && ra.height == rb.height && ra.pixels == rb.pixels;
+  const std::uint32_t w = out->frame->Width(), h = out->frame->Height();
+  return w != 0 && h != 0 && std::uint64_t{w} * h <= img::kMaxPixels;
+}
+
+// Both pictures decode side by side, band by band; each pair of bands is
+// compared as soon as both have arrived, and the first difference stops both.
+struct Lockstep {
+  struct Band {
+    const std::uint8_t* rows = nullptr;
+    std::uint32_t first = 0, count = 0;
+    std::size_t stride = 0;
+  };
+  Band band[2];
+  std::size_t rowBytes = 0;  // the same for both: the sizes were compared first
+  bool failed = false;       // a decode gave up; written before it leaves the barrier
+  std::atomic<bool> same{true};
+
+  void Compare() noexcept {
+    if (failed || !same.load()) {
+      same = false;
+      return;
+    }
+    const Band& x = band[0];
+    const Band& y = band[1];
+    if (!x.rows && !y.rows) return;  // both sides are done
+    bool equal = x.rows && y.rows && x.first == y.first && x.count == y.count;
+    for (std::uint32_t r = 0; equal && r < x.count; ++r) {
+      equal = std::memcmp(x.rows + r * x.stride, y.rows + r * y.stride, rowBytes) == 0;
+    }
+    if (!equal) same = false;
+  }
+};
+
+bool SameInLockstep(Opened* a, Opened* b) {
+  Lockstep shared;
+  shared.rowBytes = static_cast<std::size_t>(a->frame->Width()) * 4;
+  auto compare = [&shared]() noexcept { shared.Compare(); };
+  std::barrier sync(2, compare);
+  auto side = [&](Opened* o, int i) {
+    const img::HResult hr =
+        o->frame->CopyPixelsInBands(img::PixelFormat::Bgra32, kBandRows,
+                                    [&](const std::uint8_t* rows, std::uint32_t first,
+                                        std::uint32_t count, std::size_t stride) {
+                                      shared.band[i] = {rows, first, count, stride};
+                                      sync.arrive_and_wait();
+                                      return shared.same.load();
+                                    });
+    if (img::Failed(hr)) shared.failed = true;
+    shared.band[i] = {};
+    sync.arrive_and_drop();
+  };
+  std::thread other(side, b, 1);  // throws when no thread can be had
+  side(a, 0);
+  other.join();
+  return !shared.failed && shared.same.load();
+}
+
+}  // namespace
+
+bool SamePicture(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  Opened oa, ob;
+  if (!OpenFirstFrame(a, &oa) || !OpenFirstFrame(b, &ob)) return false;
+  if (oa.frame->Width() != ob.frame->Width() || oa.frame->Height() != ob.frame->Height()) {
+    return false;
+  }
+  try {
+    return SameInLockstep(&oa, &ob);
+  } catch (const std::system_error&) {
+  }
+  // Without a second thread: both whole, one after the other.
+  Frame32 fa, fb;
+  return DecodeFirstFrame(a, &fa) && DecodeFirstFrame(b, &fb) && fa.size == fb.size &&
+         std::memcmp(fa.pixels.get(), fb.pixels.get(), fa.size) == 0;
 }
 
 bool WriteAtomic(const std::wstring& path, const std::vector<std::uint8_t>& content) {

@@ -66,6 +66,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       frame->CopyPixels(f, buf.data(), stride, buf.size());
     }
     frame->CopyCmyk(buf.data(), w * 4, buf.size());
+    // Band by band, the rows handed out are never more than the frame has.
+    std::uint64_t rows = 0;
+    frame->CopyPixelsInBands(
+        img::PixelFormat::Bgra32, 16,
+        [&](const std::uint8_t* p, std::uint32_t first, std::uint32_t n, std::size_t stride) {
+          if (first != rows || n == 0 || n > 16 || stride < w * 4) {
+            std::abort();
+          }
+          volatile std::uint8_t touch = p[(n - 1) * stride + w * 4 - 1];
+          (void)touch;
+          rows += n;
+          return true;
+        });
+    if (rows > frame->Height()) std::abort();
   }
   return 0;
 }

@@ -727,4 +727,51 @@ TEST(SamePicture, ComparesDecodedPixels) {
       SamePicture(ReadBytes(Fixture("dec_quad_o6.jpg")), ReadBytes(Fixture("dec_quad.jpg"))));
 }
 
+// The picture check decodes both sides band by band and compares as the
+// bands arrive: a difference anywhere, in the first band, across a band
+// boundary or in a short last band, is found; a decode that fails half way
+// is no match; the same pixels in another container are.
+TEST(SamePicture, BandsComparedAsTheyArrive) {
+  const std::uint32_t w = 37, h = 200;  // three full bands and a short one
+  Bytes bgr(std::size_t{w} * h * 3);
+  for (std::size_t i = 0; i < bgr.size(); ++i) bgr[i] = static_cast<std::uint8_t>(i * 7 + i / 97);
+  Bytes jpeg;
+  ASSERT_EQ(img::EncodeJpeg(bgr.data(), w, h, std::size_t{w} * 3, 0.9f, &jpeg), img::kOk);
+  Bytes pixels;
+  std::uint32_t pw = 0, ph = 0;
+  ASSERT_TRUE(RawPixels(jpeg, &pixels, &pw, &ph));
+  ASSERT_EQ(pw, w);
+  ASSERT_EQ(ph, h);
+  auto png = [&](const Bytes& bgra) {
+    Bytes out;
+    EXPECT_EQ(img::EncodePng(bgra.data(), img::PixelFormat::Bgra32, w, h, std::size_t{w} * 4, &out),
+              img::kOk);
+    return out;
+  };
+  auto changed = [&](std::uint32_t x, std::uint32_t y) {
+    Bytes p = pixels;
+    p[(std::size_t{y} * w + x) * 4 + 1] ^= 0x01;
+    return png(p);
+  };
+  Bytes cut = jpeg;
+  cut.resize(cut.size() * 2 / 3);
+  struct Case {
+    const char* name;
+    Bytes other;
+    bool same;
+  };
+  const std::vector<Case> cases = {
+      {"the same pixels as PNG", png(pixels), true},
+      {"first pixel", changed(0, 0), false},
+      {"last row of the first band", changed(5, 63), false},
+      {"first row of the second band", changed(36, 64), false},
+      {"last pixel, in the short band", changed(w - 1, h - 1), false},
+      {"cut off half way", cut, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SamePicture(jpeg, c.other), c.same) << c.name;
+    EXPECT_EQ(SamePicture(c.other, jpeg), c.same) << c.name << ", the other way round";
+  }
+}
+
 }  // namespace
