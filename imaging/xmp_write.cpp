@@ -5,15 +5,14 @@
 // packet is given back byte for byte.
 //
 // Items are named by the ids ParseXmpPacket gives (imaging/xmp.cpp). To name
-// the same nodes, the editor walks the document exactly as the reader does,
-// with the same namespace rules, depth limit and item cap, and keeps for each
-// item the attribute or element its value came from. The walk is redone after
-// every change: one pass over the document per edit, made one at a time by a
-// person.
+// the same nodes, the editor goes through the reader's own walk
+// (xmp_internal.h), with its namespace rules, depth limit and item cap, and
+// keeps for each item the attribute or element its value came from. The walk
+// is redone after every change: one pass over the document per edit, made
+// one at a time by a person.
 #include <pugixml.hpp>
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,21 +21,23 @@
 #include <vector>
 
 #include "imaging/metadata_write_internal.h"
+#include "imaging/xmp_internal.h"
 #include "platform/platform.h"
 
 namespace img {
 
 namespace {
 
-constexpr std::string_view kRdfNs = "http://www.w3.org/1999/02/22-rdf-syntax-ns#";
-constexpr std::string_view kXmlNs = "http://www.w3.org/XML/1998/namespace";
-
-// The reader's limits: the walk has to stop exactly where the reader stops,
-// or a path would name a different node than the one the user saw.
-constexpr std::size_t kMaxPacketBytes = 16u << 20;
-constexpr int kMaxDepth = 12;
-constexpr std::size_t kMaxItems = 100000;
-constexpr int kMaxRdfSearchDepth = 8;
+using xmp::DeclaredPrefix;
+using xmp::HasElementChild;
+using xmp::IsPropertyAttribute;
+using xmp::IsRdfNamespace;
+using xmp::IsXmlnsAttribute;
+using xmp::kMaxDepth;
+using xmp::kRdfNs;
+using xmp::kXmlNs;
+using xmp::LocalOf;
+using xmp::PrefixOf;
 
 // Room for other programs to grow the packet in place, as packets usually
 // carry; less when the block would not fit otherwise.
@@ -101,79 +102,8 @@ constexpr ArrayKind kArrayKinds[] = {
     {"lr:hierarchicalSubject", "Bag"},
 };
 
-std::string_view PrefixOf(std::string_view qname) {
-  const std::size_t colon = qname.find(':');
-  return colon == std::string_view::npos ? std::string_view() : qname.substr(0, colon);
-}
-
-std::string_view LocalOf(std::string_view qname) {
-  const std::size_t colon = qname.find(':');
-  return colon == std::string_view::npos ? qname : qname.substr(colon + 1);
-}
-
-bool IsXmlnsAttribute(std::string_view name) {
-  return name == "xmlns" || name.substr(0, 6) == "xmlns:";
-}
-
-// The prefix an xmlns attribute declares ("" for the default namespace).
-std::string_view DeclaredPrefix(std::string_view name) {
-  return name.size() > 5 ? name.substr(6) : std::string_view();
-}
-
-bool IsPropertyAttribute(std::string_view name) {
-  return !IsXmlnsAttribute(name) && !PrefixOf(name).empty() && PrefixOf(name) != "xml";
-}
-
 // ---------------------------------------------------------------------------
 // Namespaces, resolved as the reader resolves them.
-
-// The xmlns declarations in scope during the walk (the reader's own scheme:
-// a stack of URIs per prefix, so lookups stay cheap however many
-// declarations a hostile packet piles up).
-class Namespaces {
- public:
-  void Enter(pugi::xml_node e, std::vector<std::string_view>* added) {
-    for (pugi::xml_attribute a : e.attributes()) {
-      const std::string_view name = a.name();
-      if (!IsXmlnsAttribute(name)) continue;
-      const std::string_view prefix = DeclaredPrefix(name);
-      map_[prefix].push_back(a.value());
-      added->push_back(prefix);
-    }
-  }
-
-  void Leave(const std::vector<std::string_view>& added) {
-    for (std::string_view prefix : added) {
-      auto it = map_.find(prefix);
-      if (it == map_.end()) continue;
-      it->second.pop_back();
-      if (it->second.empty()) map_.erase(it);
-    }
-  }
-
-  bool IsRdf(std::string_view qname, std::string_view local = {}) const {
-    if (!local.empty() && LocalOf(qname) != local) return false;
-    const std::string_view prefix = PrefixOf(qname);
-    if (prefix == "xml") return false;
-    auto it = map_.find(prefix);
-    return it == map_.end() ? prefix == "rdf" : it->second.back() == kRdfNs;
-  }
-
- private:
-  std::unordered_map<std::string_view, std::vector<std::string_view>> map_;
-};
-
-class Scope {
- public:
-  Scope(Namespaces* ns, pugi::xml_node e) : ns_(ns) { ns_->Enter(e, &added_); }
-  ~Scope() { ns_->Leave(added_); }
-  Scope(const Scope&) = delete;
-  Scope& operator=(const Scope&) = delete;
-
- private:
-  Namespaces* ns_;
-  std::vector<std::string_view> added_;
-};
 
 // The declarations in scope at one element, gathered once, to look up names
 // on it and on its children: asking through the ancestors for every child
@@ -203,13 +133,11 @@ class InScope {
   }
 
   // Whether `qname`, written on or in `child` (null: the element itself), is
-  // RDF's; an undeclared "rdf" prefix counts, as hand-made packets often
-  // leave it out.
+  // RDF's, by the walk's rule.
   bool IsRdf(std::string_view qname, std::string_view local = {}, pugi::xml_node child = {}) const {
     if (!local.empty() && LocalOf(qname) != local) return false;
     const std::string_view prefix = PrefixOf(qname);
-    const auto uri = Uri(prefix, child);
-    return uri ? *uri == kRdfNs : prefix == "rdf";
+    return IsRdfNamespace(prefix, Uri(prefix, child));
   }
 
   const std::unordered_map<std::string_view, std::string_view>& Map() const { return map_; }
@@ -275,17 +203,6 @@ std::string ContentOf(pugi::xml_node e) {
   return text;
 }
 
-bool HasElementChild(pugi::xml_node e) {
-  for (pugi::xml_node c : e.children()) {
-    if (c.type() == pugi::node_element) return true;
-  }
-  return false;
-}
-
-bool UsableLanguage(std::string_view lang) {
-  return !lang.empty() && lang.find_first_of("/{}[]") == std::string_view::npos;
-}
-
 // Text made of character references only ("&#32;") is not whitespace between
 // tags, though it reads as whitespace once parsed. Such nodes become CDATA,
 // which keeps the same text and tells itself apart from layout.
@@ -339,199 +256,57 @@ struct Item {
   Source value;
 };
 
-// The reader's Parser, step for step, building sources instead of values.
-class Walker {
- public:
-  std::optional<std::vector<Item>> Root(pugi::xml_node rdf) {
-    std::vector<pugi::xml_node> chain;
-    for (pugi::xml_node n = rdf.parent(); n && n.type() == pugi::node_element; n = n.parent()) {
-      chain.push_back(n);
-    }
-    std::vector<std::string_view> outer;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) ns_.Enter(*it, &outer);
+// The editor's side of the walk: each value's source in the document.
+struct SourceBuild {
+  using Value = Source;
+  using Item = img::Item;
 
-    std::optional<std::vector<Item>> items;
-    {
-      Scope scope(&ns_, rdf);
-      if (ns_.IsRdf(rdf.name(), "RDF")) {
-        items.emplace();
-        for (pugi::xml_node d : rdf.children()) {
-          if (d.type() != pugi::node_element) continue;
-          Scope inner(&ns_, d);
-          std::optional<Source> ignored;
-          Fields(d, 0, &*items, &ignored);
-        }
-      }
-    }
-    ns_.Leave(outer);
-    return items;
-  }
-
- private:
-  bool Reserve() {
-    if (count_ >= kMaxItems) return false;
-    ++count_;
-    return true;
-  }
-  void Release() { --count_; }
-
-  static Source AttributeSource(pugi::xml_attribute a) {
+  static Source AttributeValue(pugi::xml_attribute a) {
     Source s;
     s.kind = Source::kAttribute;
     s.attr = a;
     return s;
   }
-
-  void Fields(pugi::xml_node n, int level, std::vector<Item>* items, std::optional<Source>* value) {
-    for (pugi::xml_attribute a : n.attributes()) {
-      const std::string_view name = a.name();
-      if (!IsPropertyAttribute(name)) continue;
-      if (ns_.IsRdf(name)) {
-        if (LocalOf(name) == "value") *value = AttributeSource(a);
-        continue;
-      }
-      if (!Reserve()) return;
-      Item item;
-      item.id = a.name();
-      item.attr = a;
-      item.node = n;
-      item.value = AttributeSource(a);
-      items->push_back(std::move(item));
-    }
-    for (pugi::xml_node c : n.children()) {
-      if (c.type() != pugi::node_element) continue;
-      Scope scope(&ns_, c);
-      Source v;
-      if (ns_.IsRdf(c.name())) {
-        if (LocalOf(c.name()) == "value" && Value(c, level, &v)) *value = std::move(v);
-        continue;
-      }
-      if (!Reserve()) return;
-      if (Value(c, level, &v)) {
-        Item item;
-        item.id = c.name();
-        item.node = c;
-        item.value = std::move(v);
-        items->push_back(std::move(item));
-      } else {
-        Release();
-      }
-    }
+  static Item AttributeItem(pugi::xml_attribute a, pugi::xml_node on) {
+    Item item;
+    item.id = a.name();
+    item.attr = a;
+    item.node = on;
+    item.value = AttributeValue(a);
+    return item;
+  }
+  static Item ElementItem(std::string id, pugi::xml_node e, Source v) {
+    Item item;
+    item.id = std::move(id);
+    item.node = e;
+    item.value = std::move(v);
+    return item;
+  }
+  static Source StructValue(pugi::xml_node n, int level, std::vector<Item> fields) {
+    return Nested(Source::kFields, n, level, std::move(fields));
+  }
+  static Source ArrayValue(pugi::xml_node array, std::string_view, int level,
+                           std::vector<Item> items) {
+    return Nested(Source::kArray, array, level, std::move(items));
+  }
+  static bool NoContent(pugi::xml_node e) { return ContentOf(e).empty(); }
+  static Source TextValue(pugi::xml_node e) {
+    Source s;
+    s.kind = Source::kText;
+    s.elem = e;
+    return s;
   }
 
-  bool Struct(pugi::xml_node n, int level, Source* out) {
-    if (level + 1 > kMaxDepth) return false;
-    std::vector<Item> fields;
-    std::optional<Source> value;
-    Fields(n, level + 1, &fields, &value);
-    if (value) {
-      *out = std::move(*value);
-      return true;
-    }
-    out->kind = Source::kFields;
-    out->elem = n;
-    out->level = level + 1;
-    out->items = std::move(fields);
-    return true;
+ private:
+  static Source Nested(Source::Kind kind, pugi::xml_node e, int level, std::vector<Item> items) {
+    Source s;
+    s.kind = kind;
+    s.elem = e;
+    s.level = level;
+    s.items = std::move(items);
+    return s;
   }
-
-  bool Array(pugi::xml_node array, std::string_view kind, int level, Source* out) {
-    if (level + 1 > kMaxDepth) return false;
-    const bool alt = kind == "Alt";
-    std::vector<Item> items;
-    std::size_t index = 0;
-    for (pugi::xml_node li : array.children()) {
-      if (li.type() != pugi::node_element) continue;
-      Scope scope(&ns_, li);
-      if (!ns_.IsRdf(li.name(), "li")) continue;
-      const std::size_t i = index++;
-      if (!Reserve()) break;
-      Source v;
-      if (!Value(li, level + 1, &v)) {
-        Release();
-        continue;
-      }
-      const std::string_view lang = li.attribute("xml:lang").value();
-      Item item;
-      item.id =
-          alt && UsableLanguage(lang) ? std::string(lang) : "{ulong=" + std::to_string(i) + "}";
-      item.node = li;
-      item.value = std::move(v);
-      items.push_back(std::move(item));
-    }
-    out->kind = Source::kArray;
-    out->elem = array;
-    out->level = level + 1;
-    out->items = std::move(items);
-    return true;
-  }
-
-  bool Value(pugi::xml_node e, int level, Source* out) {
-    bool propertyAttributes = false;
-    std::string_view parseType;
-    for (pugi::xml_attribute a : e.attributes()) {
-      const std::string_view name = a.name();
-      if (!IsPropertyAttribute(name)) continue;
-      if (!ns_.IsRdf(name)) {
-        propertyAttributes = true;
-      } else if (LocalOf(name) == "resource") {
-        *out = AttributeSource(a);
-        return true;
-      } else if (LocalOf(name) == "parseType") {
-        parseType = a.value();
-      }
-    }
-    if (parseType == "Resource") return Struct(e, level, out);
-    if (parseType != "Literal") {
-      pugi::xml_node first;
-      for (pugi::xml_node c : e.children()) {
-        if (c.type() == pugi::node_element) {
-          first = c;
-          break;
-        }
-      }
-      if (first) {
-        {
-          Scope inner(&ns_, first);
-          for (std::string_view kind : {"Bag", "Seq", "Alt"}) {
-            if (ns_.IsRdf(first.name(), kind)) return Array(first, kind, level, out);
-          }
-          if (ns_.IsRdf(first.name(), "Description")) return Struct(first, level, out);
-        }
-        return Struct(e, level, out);
-      }
-    }
-    if (propertyAttributes && ContentOf(e).empty() && !HasElementChild(e)) {
-      return Struct(e, level, out);
-    }
-    out->kind = Source::kText;
-    out->elem = e;
-    return true;
-  }
-
-  Namespaces ns_;
-  std::size_t count_ = 0;
 };
-
-// The first element named RDF within the top few levels, as the reader finds it.
-pugi::xml_node FindRdf(const pugi::xml_document& doc) {
-  pugi::xml_node n = doc.first_child();
-  int depth = 1;
-  while (n) {
-    if (n.type() == pugi::node_element && LocalOf(n.name()) == "RDF") return n;
-    if (depth < kMaxRdfSearchDepth && n.first_child()) {
-      n = n.first_child();
-      ++depth;
-      continue;
-    }
-    while (!n.next_sibling()) {
-      n = n.parent();
-      if (--depth == 0) return {};
-    }
-    n = n.next_sibling();
-  }
-  return {};
-}
 
 // ---------------------------------------------------------------------------
 // Paths.
@@ -869,8 +644,8 @@ struct XmpEditor::Impl {
 
   std::vector<Item>& Items() {
     if (!walked) {
-      Walker walker;
-      items = walker.Root(rdf).value_or(std::vector<Item>());
+      xmp::Walk<SourceBuild> walk;
+      items = walk.Root(rdf).value_or(std::vector<Item>());
       walked = true;
     }
     return items;
@@ -1070,24 +845,17 @@ bool XmpEditor::Open(const std::uint8_t* packet, std::size_t size) {
   m.stored.clear();
   if (size != 0) m.stored.assign(reinterpret_cast<const char*>(packet), size);
 
-  const char* data = m.stored.data();
-  std::size_t length = m.stored.size();
-  if (length == 0) {
+  if (m.stored.empty()) {
     m.doc.load_string(kNewPacket, kParseOptions);
   } else {
-    if (length > kMaxPacketBytes) return false;
-    // A UTF-8 byte order mark before, zero bytes and padding after, as the
-    // reader takes them.
-    if (length >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
-      data += 3;
-      length -= 3;
+    const std::string_view packet = xmp::TrimmedPacket(m.stored);
+    if (packet.empty()) return false;
+    if (!m.doc.load_buffer(packet.data(), packet.size(), kParseOptions, pugi::encoding_utf8)) {
+      return false;
     }
-    while (length > 0 && (data[length - 1] == '\0' || IsSpace(data[length - 1]))) --length;
-    if (length == 0) return false;
-    if (!m.doc.load_buffer(data, length, kParseOptions, pugi::encoding_utf8)) return false;
-    KeepReferencedSpace(m.doc, data, length);
+    KeepReferencedSpace(m.doc, packet.data(), packet.size());
   }
-  m.rdf = FindRdf(m.doc);
+  m.rdf = xmp::FindRdf(m.doc);
   if (!m.rdf || !IsRdfAt(m.rdf, m.rdf.name(), "RDF")) {
     m.doc.reset();
     m.rdf = pugi::xml_node();

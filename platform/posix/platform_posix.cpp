@@ -7,6 +7,7 @@
 #include <ctime>
 #include <new>
 
+#include "platform/atomic_internal.h"
 #include "platform/owned.h"
 #include "platform/platform.h"
 
@@ -230,15 +231,6 @@ bool FileExists(const std::wstring& path) {
 
 namespace {
 
-struct TempNameTraits {
-  using Name = std::string;
-  static void Remove(const std::string& name) { unlink(name.c_str()); }
-};
-using TempFile = OwnedName<TempNameTraits>;
-
-// Names tried for the temporary file: ".saving", then ".saving1" to ".saving99".
-constexpr int kTempNames = 100;
-
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
@@ -283,30 +275,32 @@ bool SyncFolder(const std::string& folder) {
 
 }  // namespace
 
-AtomicResult WriteAtomically(const std::wstring& path, const std::uint8_t* data, std::size_t size) {
-  // Every name is made before the temporary file exists.
-  const std::string dest = WideToUtf8(path);
-  const std::string folder = FolderOf(dest);
-  TempFile temp;  // declared before the descriptor, so it is closed first
-  Fd fd;
-  for (int i = 0; i < kTempNames && !fd; ++i) {
-    std::string name = dest + ".saving" + (i == 0 ? std::string() : std::to_string(i));
-    fd.reset(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (fd) {
-      temp.reset(std::move(name));
-    } else if (errno != EEXIST) {
-      return AtomicResult::CannotCreate;
-    }
-  }
-  if (!fd) return AtomicResult::CannotCreate;  // every name is someone else's
+namespace atomic {
+
+SystemName ToSystemName(const std::wstring& path) { return WideToUtf8(path); }
+
+Created CreateAndWrite(const SystemName& name, const std::uint8_t* data,
+                       std::size_t size) noexcept {
+  // O_EXCL with O_CREAT fails on any existing entry, and does not follow a
+  // link by that name either.
+  Fd fd(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!fd) return errno == EEXIST ? Created::kTaken : Created::kNotCreated;
   bool ok = WriteAll(fd.get(), data, size) && fsync(fd.get()) == 0;
   // close() reports late write errors (network file systems); check it too.
   if (close(fd.release()) != 0) ok = false;
-  if (!ok) return AtomicResult::CannotCreate;
-  if (!Replace(temp.get(), dest)) return AtomicResult::CannotReplace;
-  temp.release();  // it is the file at `path` now
-  return SyncFolder(folder) ? AtomicResult::Ok : AtomicResult::CannotReplace;
+  return ok ? Created::kWritten : Created::kWriteFailed;
 }
+
+Swapped SwapIn(const SystemName& temp, const SystemName& dest) {
+  // Named before anything changes.
+  const std::string folder = FolderOf(dest);
+  if (!Replace(temp, dest)) return Swapped::kRefused;
+  return SyncFolder(folder) ? Swapped::kDone : Swapped::kNotFlushed;
+}
+
+void DeleteTemporary(const SystemName& name) noexcept { unlink(name.c_str()); }
+
+}  // namespace atomic
 
 bool RemoveFile(const std::wstring& path) { return unlink(WideToUtf8(path).c_str()) == 0; }
 

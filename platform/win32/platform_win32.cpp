@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "platform/atomic_internal.h"
 #include "platform/owned.h"
 #include "platform/platform.h"
 
@@ -172,15 +173,6 @@ bool FileExists(const std::wstring& path) {
 
 namespace {
 
-struct TempNameTraits {
-  using Name = std::wstring;
-  static void Remove(const std::wstring& name) { DeleteFileW(name.c_str()); }
-};
-using TempFile = OwnedName<TempNameTraits>;
-
-// Names tried for the temporary file: ".saving", then ".saving1" to ".saving99".
-constexpr int kTempNames = 100;
-
 bool WriteAll(HANDLE f, const std::uint8_t* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
@@ -193,51 +185,50 @@ bool WriteAll(HANDLE f, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-// Puts the finished file `temp` in place of `dest`; on failure `temp` stays.
-bool Replace(const std::wstring& temp, const std::wstring& dest) {
+}  // namespace
+
+namespace atomic {
+
+SystemName ToSystemName(const std::wstring& path) { return path; }
+
+Created CreateAndWrite(const SystemName& name, const std::uint8_t* data,
+                       std::size_t size) noexcept {
+  // CREATE_NEW fails on any existing entry instead of opening it.
+  FileHandle f(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Created::kTaken
+                                                                       : Created::kNotCreated;
+  }
+  bool ok = WriteAll(f.get(), data, size) && FlushFileBuffers(f.get());
+  if (!CloseHandle(f.release())) ok = false;
+  return ok ? Created::kWritten : Created::kWriteFailed;
+}
+
+Swapped SwapIn(const SystemName& temp, const SystemName& dest) {
   const DWORD attributes = GetFileAttributesW(dest.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     // Refused outright: a read-only file is never replaced, whichever of the
     // two calls below would have got to it, and a folder is never replaced by
     // a file (Wine's ReplaceFileW would move the folder aside and do it).
-    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) return Swapped::kRefused;
     // Keeps the replaced file's attributes, streams and security.
     if (ReplaceFileW(dest.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                      nullptr)) {
-      return true;
+      return Swapped::kDone;
     }
   }
   // No file to replace, or ReplaceFileW failed: some of its failures have
   // already deleted the old file and left the new one under its temporary
   // name, so it is moved in place here whatever the reason.
-  return MoveFileExW(temp.c_str(), dest.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return MoveFileExW(temp.c_str(), dest.c_str(), MOVEFILE_REPLACE_EXISTING) ? Swapped::kDone
+                                                                            : Swapped::kRefused;
 }
 
-}  // namespace
+void DeleteTemporary(const SystemName& name) noexcept { DeleteFileW(name.c_str()); }
 
-AtomicResult WriteAtomically(const std::wstring& path, const std::uint8_t* data, std::size_t size) {
-  TempFile temp;  // declared before the handle, so the handle is closed first
-  FileHandle f;
-  for (int i = 0; i < kTempNames && !f; ++i) {
-    std::wstring name = path + L".saving" + (i == 0 ? std::wstring() : std::to_wstring(i));
-    const HANDLE made = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD error = GetLastError();
-    f.reset(made);
-    if (f) {
-      temp.reset(std::move(name));
-    } else if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-      return AtomicResult::CannotCreate;
-    }
-  }
-  if (!f) return AtomicResult::CannotCreate;  // every name is someone else's
-  bool ok = WriteAll(f.get(), data, size) && FlushFileBuffers(f.get());
-  if (!CloseHandle(f.release())) ok = false;
-  if (!ok) return AtomicResult::CannotCreate;
-  if (!Replace(temp.get(), path)) return AtomicResult::CannotReplace;
-  temp.release();  // it is the file at `path` now
-  return AtomicResult::Ok;
-}
+}  // namespace atomic
 
 bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != 0; }
 

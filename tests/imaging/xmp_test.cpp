@@ -6,26 +6,14 @@
 #include <vector>
 
 #include "imaging/imaging.h"
+#include "tests/imaging/xmp_packets.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-const char kNs[] =
-    " xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'"
-    " xmlns:dc='http://purl.org/dc/elements/1.1/'"
-    " xmlns:xmp='http://ns.adobe.com/xap/1.0/'"
-    " xmlns:Iptc4xmpCore='http://iptc.org/std/Iptc4xmpCore/1.0/xmlns/'"
-    " xmlns:ex='urn:example:ns/'";
-
-// A packet around `body`, which goes inside rdf:RDF.
-std::string Packet(const std::string& body) {
-  return std::string("<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF") + kNs + ">" + body +
-         "</rdf:RDF></x:xmpmeta>";
-}
-
-std::shared_ptr<const img::MetadataReader> Parse(const std::string& s) {
-  return img::ParseXmpPacket(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-}
+using xmp_packets::kNs;
+using xmp_packets::Packet;
+using xmp_packets::Parse;
 
 // The reader as a frame would hold it, so paths read "/xmp/...".
 img::MetadataReader Container(std::shared_ptr<const img::MetadataReader> xmp) {

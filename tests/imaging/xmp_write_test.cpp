@@ -17,6 +17,7 @@
 #include "imaging/imaging.h"
 #include "imaging/metadata_write_internal.h"
 #include "platform/platform.h"
+#include "tests/imaging/xmp_packets.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -24,30 +25,13 @@ namespace {
 using img::HResult;
 using img::PropValue;
 
-const char kNs[] =
-    " xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'"
-    " xmlns:dc='http://purl.org/dc/elements/1.1/'"
-    " xmlns:xmp='http://ns.adobe.com/xap/1.0/'"
-    " xmlns:Iptc4xmpCore='http://iptc.org/std/Iptc4xmpCore/1.0/xmlns/'"
-    " xmlns:ex='urn:example:ns/'";
-
-// A packet around `body`, which goes inside rdf:RDF.
-std::string Packet(const std::string& body) {
-  return std::string("<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF") + kNs + ">" + body +
-         "</rdf:RDF></x:xmpmeta>";
-}
+using xmp_packets::Data;
+using xmp_packets::Packet;
+using xmp_packets::Parse;
 
 std::string FixtureText(const std::string& name) {
   const auto bytes = testing_support::ReadBytes(testing_support::Fixture(name));
   return std::string(bytes.begin(), bytes.end());
-}
-
-const std::uint8_t* Data(const std::string& s) {
-  return reinterpret_cast<const std::uint8_t*>(s.data());
-}
-
-std::shared_ptr<const img::MetadataReader> Parse(const std::string& s) {
-  return img::ParseXmpPacket(Data(s), s.size());
 }
 
 // A reader tree as a plain value, so that whole trees compare at once.

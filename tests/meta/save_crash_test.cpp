@@ -3,9 +3,6 @@
 // was cut short lies beside it. POSIX only (the child is forked).
 #ifndef _WIN32
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -98,44 +95,24 @@ TEST(MetaSaveCrash, KilledAnywhereLeavesOneWholeFile) {
                                 std::chrono::steady_clock::now() - start)
                                 .count();
   WriteBytes(path, original);
-  std::mt19937 random(20261210);
-  std::uniform_int_distribution<long long> delay(0, std::max<long long>(2 * oneSave, 5000));
 
   int cutShort = 0;
-  for (int round = 0; round < kKills; ++round) {
-    SCOPED_TRACE("kill " + std::to_string(round));
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(ready[0]);
-      if (write(ready[1], "r", 1) != 1) _exit(100);
-      for (unsigned i = static_cast<unsigned>(round);; ++i) {
-        if (!SaveMake(path, makes[i % 2])) _exit(101);
-      }
-    }
-    close(ready[1]);
-    char c = 0;
-    const bool started = read(ready[0], &c, 1) == 1;
-    close(ready[0]);
-    if (started) usleep(static_cast<useconds_t>(delay(random)));
-    kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "a save failed: " << status;
-    const Bytes now = ReadBytes(path);
-    ASSERT_TRUE(std::find(whole.begin(), whole.end(), now) != whole.end())
-        << "the file is neither the old nor a new one (" << now.size() << " bytes)";
-    const std::vector<std::wstring> left = Others(dir, L"photo.jpg");
-    ASSERT_LE(left.size(), 1u);
-    if (!left.empty()) {
-      // The next save would step over it; the next round starts clean.
-      EXPECT_EQ(left[0], L"photo.jpg.saving");
-      ASSERT_TRUE(platform::RemoveFile(dir + L"/" + left[0]));
-      ++cutShort;
-    }
-  }
+  testing_support::KillAtRandomMoments(
+      kKills, 20261210, std::max<long long>(2 * oneSave, 5000),
+      [&](unsigned i) { return SaveMake(path, makes[i % 2]); },
+      [&] {
+        const Bytes now = ReadBytes(path);
+        ASSERT_TRUE(std::find(whole.begin(), whole.end(), now) != whole.end())
+            << "the file is neither the old nor a new one (" << now.size() << " bytes)";
+        const std::vector<std::wstring> left = Others(dir, L"photo.jpg");
+        ASSERT_LE(left.size(), 1u);
+        if (!left.empty()) {
+          // The next save would step over it; the next round starts clean.
+          EXPECT_EQ(left[0], L"photo.jpg.saving");
+          ASSERT_TRUE(platform::RemoveFile(dir + L"/" + left[0]));
+          ++cutShort;
+        }
+      });
   RecordProperty("one_save_us", static_cast<int>(oneSave));
   RecordProperty("cut_short_with_temporary_file", cutShort);
 }

@@ -27,7 +27,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #endif
 
 namespace {
@@ -323,57 +322,37 @@ TEST(WriteAtomicallyTest, KilledAnywhereInASaveLeavesOneWholeFile) {
   const auto oneSave = std::chrono::duration_cast<std::chrono::microseconds>(
                            std::chrono::steady_clock::now() - start)
                            .count();
-  std::mt19937 random(20240506);
   // Up to two saves' time after the child starts: mostly inside its first or
   // second save, sometimes between two.
-  std::uniform_int_distribution<long long> delay(0, std::max<long long>(2 * oneSave, 2000));
+  const long long maxDelay = std::max<long long>(2 * oneSave, 2000);
 
   // Read into once; the byte more shows a file that grew.
   Bytes now(kSize + 1);
   int leftOver = 0;
-  for (int round = 0; round < kKills; ++round) {
-    SCOPED_TRACE("kill " + std::to_string(round));
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(ready[0]);
-      if (write(ready[1], "r", 1) != 1) _exit(100);
-      for (unsigned i = static_cast<unsigned>(round);; ++i) {
+  testing_support::KillAtRandomMoments(
+      kKills, 20240506, maxDelay,
+      [&](unsigned i) {
         const Bytes& content = i % 2 ? b : a;
-        if (platform::WriteAtomically(target, content.data(), content.size()) != AtomicResult::Ok) {
-          _exit(101);
+        return platform::WriteAtomically(target, content.data(), content.size()) ==
+               AtomicResult::Ok;
+      },
+      [&] {
+        const std::size_t got = ReadInto(target, &now);
+        ASSERT_EQ(got, kSize) << "a cut or lengthened file";
+        ASSERT_TRUE(std::memcmp(now.data(), a.data(), kSize) == 0 ||
+                    std::memcmp(now.data(), b.data(), kSize) == 0)
+            << "a mixed file";
+        std::vector<std::wstring> names = Listing(dir);
+        names.erase(std::remove(names.begin(), names.end(), L"big.tif"), names.end());
+        ASSERT_LE(names.size(), 1u);
+        if (!names.empty()) {
+          // A later save would step over it; the next child starts from a clean
+          // folder instead.
+          EXPECT_EQ(names[0], L"big.tif.saving");
+          ASSERT_TRUE(platform::RemoveFile(Join(dir, names[0])));
+          ++leftOver;
         }
-      }
-    }
-    close(ready[1]);
-    char c = 0;
-    const bool started = read(ready[0], &c, 1) == 1;
-    close(ready[0]);
-    if (started) usleep(static_cast<useconds_t>(delay(random)));
-    kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    // Killed in the middle of its work, not stopped by a failed save.
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-
-    const std::size_t got = ReadInto(target, &now);
-    ASSERT_EQ(got, kSize) << "a cut or lengthened file";
-    ASSERT_TRUE(std::memcmp(now.data(), a.data(), kSize) == 0 ||
-                std::memcmp(now.data(), b.data(), kSize) == 0)
-        << "a mixed file";
-    std::vector<std::wstring> names = Listing(dir);
-    names.erase(std::remove(names.begin(), names.end(), L"big.tif"), names.end());
-    ASSERT_LE(names.size(), 1u);
-    if (!names.empty()) {
-      // A later save would step over it; the next child starts from a clean
-      // folder instead.
-      EXPECT_EQ(names[0], L"big.tif.saving");
-      ASSERT_TRUE(platform::RemoveFile(Join(dir, names[0])));
-      ++leftOver;
-    }
-  }
+      });
   RecordProperty("one_save_us", static_cast<int>(oneSave));
   RecordProperty("killed_with_temporary_file", leftOver);
 }

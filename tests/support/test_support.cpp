@@ -6,8 +6,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "platform/platform.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace testing_support {
 
@@ -112,5 +119,41 @@ Decoded DecodeBytes(const img::Bytes& bytes, std::uint32_t index, img::PixelForm
 Decoded DecodeFixture(const std::string& name, std::uint32_t index, img::PixelFormat format) {
   return DecodeBytes(FixtureBytes(name), index, format);
 }
+
+#ifndef _WIN32
+void KillAtRandomMoments(int rounds, std::uint32_t seed, long long maxDelayUs,
+                         const std::function<bool(unsigned)>& work,
+                         const std::function<void()>& check) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<long long> delay(0, maxDelayUs);
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("kill " + std::to_string(round));
+    // The delay counts from the moment the child runs, not from the fork.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(ready[0]);
+      if (write(ready[1], "r", 1) != 1) _exit(100);
+      for (unsigned i = static_cast<unsigned>(round);; ++i) {
+        if (!work(i)) _exit(101);
+      }
+    }
+    close(ready[1]);
+    char c = 0;
+    const bool started = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    if (started) usleep(static_cast<useconds_t>(delay(random)));
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    // Killed in the middle of its work, not stopped by a failed save.
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "a save failed: " << status;
+    check();
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+#endif
 
 }  // namespace testing_support

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,5 +52,18 @@ Decoded DecodeBytes(const img::Bytes& bytes, std::uint32_t index = 0,
                     img::PixelFormat format = img::PixelFormat::Bgra32);
 Decoded DecodeFixture(const std::string& name, std::uint32_t index = 0,
                       img::PixelFormat format = img::PixelFormat::Bgra32);
+
+#ifndef _WIN32
+// Kills a process at random moments of its work: `rounds` times, a child is
+// forked that calls `work(i)` for i = round, round + 1, ... until it is
+// killed with SIGKILL, between 0 and `maxDelayUs` microseconds after it
+// started (a random delay from a generator seeded with `seed`). After each
+// kill `check` looks at what the child left. A `work` that returns false (a
+// save that failed) ends the child by itself, which fails the test; so does
+// the first fatal failure in `check`, which ends the rounds.
+void KillAtRandomMoments(int rounds, std::uint32_t seed, long long maxDelayUs,
+                         const std::function<bool(unsigned)>& work,
+                         const std::function<void()>& check);
+#endif
 
 }  // namespace testing_support
