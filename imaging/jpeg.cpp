@@ -5,6 +5,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -134,8 +135,19 @@ enum class Output { Bgra, Bgr, Cmyk };
 
 // Decodes every row. For Output::Cmyk with `toBgra` the CMYK rows are turned
 // into BGRA in place (a BGRA pixel is as wide as a CMYK one).
-HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, bool inverted,
-               std::uint8_t* buffer, std::size_t stride) {
+// Where decoded rows go: row y is written at rowAt(y); after every
+// `bandRows` rows, and after the last, `done(first, count)` is told, and the
+// decode ends when it answers false.
+struct RowTarget {
+  std::function<std::uint8_t*(std::uint32_t)> rowAt;
+  std::uint32_t bandRows = 0xFFFFFFFFu;
+  std::function<bool(std::uint32_t, std::uint32_t)> done;
+};
+
+HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, bool inverted,
+                   const RowTarget& target) {
+  // Everything with a destructor lives before setjmp, so that a longjmp out
+  // of the library unwinds nothing it should not.
   Decompressor d;
   d.info.err = UseJpegErrors(&d.err);
   if (setjmp(d.err.jump)) return kErrBadImage;
@@ -156,52 +168,52 @@ HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, 
   }
   jpeg_start_decompress(&d.info);
   const std::uint32_t width = d.info.output_width;
-  while (d.info.output_scanline < d.info.output_height) {
-    JSAMPROW row = buffer + static_cast<std::size_t>(d.info.output_scanline) * stride;
+  const std::uint32_t height = d.info.output_height;
+  std::uint32_t first = 0;
+  while (d.info.output_scanline < height) {
+    const std::uint32_t y = d.info.output_scanline;
+    JSAMPROW row = target.rowAt(y);
     JSAMPROW rows[1] = {row};
     if (jpeg_read_scanlines(&d.info, rows, 1) != 1) return kErrBadImage;
     if (out == Output::Cmyk && toBgra) CmykToBgra(row, width, inverted, row);
+    const std::uint32_t count = y + 1 - first;
+    if (target.done && (count == target.bandRows || y + 1 == height)) {
+      // Stopping early leaves the decompressor to its owner, which destroys it.
+      if (!target.done(first, count)) return kOk;
+      first = y + 1;
+    }
   }
   jpeg_finish_decompress(&d.info);
   return kOk;
+}
+
+// Decodes every row into the caller's buffer.
+HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, bool inverted,
+               std::uint8_t* buffer, std::size_t stride) {
+  RowTarget target;
+  target.rowAt = [&](std::uint32_t y) { return buffer + static_cast<std::size_t>(y) * stride; };
+  return DecodeRows(bytes, out, toBgra, inverted, target);
 }
 
 // Decodes straight BGRA (or BGR) rows band by band into one band buffer,
 // handing each band to the sink; a sink that answers false ends the decode.
 HResult DecodeBands(const std::vector<std::uint8_t>& bytes, Output out, std::uint32_t width,
                     std::uint32_t bandRows, const Frame::BandSink& sink) {
-  // Everything with a destructor lives before setjmp, so that a longjmp out
-  // of the library unwinds nothing it should not.
-  Decompressor d;
-  std::vector<std::uint8_t> band;
   const std::size_t stride =
       (static_cast<std::size_t>(width) * (out == Output::Bgr ? 3 : 4) + 3) & ~std::size_t{3};
+  std::vector<std::uint8_t> band;
   try {
     band.resize(stride * bandRows);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
-  d.info.err = UseJpegErrors(&d.err);
-  if (setjmp(d.err.jump)) return kErrBadImage;
-  jpeg_create_decompress(&d.info);
-  d.created = true;
-  jpeg_mem_src(&d.info, bytes.data(), static_cast<unsigned long>(bytes.size()));
-  if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK) return kErrBadHeader;
-  d.info.out_color_space = out == Output::Bgr ? JCS_EXT_BGR : JCS_EXT_BGRA;
-  jpeg_start_decompress(&d.info);
-  if (d.info.output_width != width) return kErrBadImage;
-  const std::uint32_t height = d.info.output_height;
-  for (std::uint32_t first = 0; first < height; first += bandRows) {
-    const std::uint32_t n = std::min(bandRows, height - first);
-    for (std::uint32_t k = 0; k < n; ++k) {
-      JSAMPROW rows[1] = {band.data() + k * stride};
-      if (jpeg_read_scanlines(&d.info, rows, 1) != 1) return kErrBadImage;
-    }
-    // Stopping early leaves the decompressor to its owner, which destroys it.
-    if (!sink(band.data(), first, n, stride)) return kOk;
-  }
-  jpeg_finish_decompress(&d.info);
-  return kOk;
+  RowTarget target;
+  target.rowAt = [&](std::uint32_t y) { return band.data() + (y % bandRows) * stride; };
+  target.bandRows = bandRows;
+  target.done = [&](std::uint32_t first, std::uint32_t count) {
+    return sink(band.data(), first, count, stride);
+  };
+  return DecodeRows(bytes, out, false, false, target);
 }
 
 MetaItem Block(const char* name, std::vector<MetaItem> items) {
