@@ -139,3 +139,18 @@ bool SamePicture(const std::vector<std::uint8_t>& a, const std::vector<std::uint
 // beside it ("path.saving", then ".saving1" to ".saving99"), flushed before it
 // takes the file's place. True when the file now holds the content.
 bool WriteAtomic(const std::wstring& path, const std::vector<std::uint8_t>& content);
+
+// --- the GIF comment rewrite (save_gif.cpp) ------------------------------------------
+
+// Appends one comment extension: 0x21 0xFE, the text's UTF-8 bytes in
+// sub-blocks of at most 255 bytes, and the terminating 0x00.
+void PutGifComment(std::vector<std::uint8_t>* out, const std::wstring& text);
+
+// The document's GIF with its comments rewritten: added ones right after the
+// global colour table, edited ones in place, removed or cleared ones left
+// out, every other block byte for byte. False with the message in *err.
+bool SaveGif(const MetaDoc& doc, std::vector<std::uint8_t>* out, std::wstring* err);
+
+// Whether the new GIF differs from the old one in its comments only and its
+// first frame decodes to the same pixels.
+bool SameGif(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);

@@ -479,14 +479,17 @@ bool Save(const MetaDoc& doc, std::wstring* err) {
       *err = kMsgUnusualJpeg;
       return false;
     }
+  } else if (doc.format == L"GIF") {
+    if (!SaveGif(doc, &out, err)) return false;
   } else {
-    // PNG, WebP, GIF and TIFF have rewriters of their own; until they are
-    // here, those files are refused like any other format.
+    // PNG, WebP and TIFF have rewriters of their own; until they are here,
+    // those files are refused like any other format.
     *err = kMsgNotEditable;
     return false;
   }
   if (!CheckRemoved(doc, &out, err)) return false;
-  if (!SamePicture(doc.bytes, out)) {
+  const bool same = doc.format == L"GIF" ? SameGif(doc.bytes, out) : SamePicture(doc.bytes, out);
+  if (!same) {
     *err = kMsgSafety;
     return false;
   }
