@@ -154,3 +154,21 @@ bool SaveGif(const MetaDoc& doc, std::vector<std::uint8_t>* out, std::wstring* e
 // Whether the new GIF differs from the old one in its comments only and its
 // first frame decodes to the same pixels.
 bool SameGif(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
+
+// --- the PNG metadata rewrite (save_png.cpp) -----------------------------------------
+
+// The CRC-32 of PNG chunks (the zlib form).
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size);
+
+// Appends one chunk: big-endian length, the four-letter type, the data and
+// the CRC-32 of type and data.
+void PutChunk(std::vector<std::uint8_t>* out, const char* type, const void* data, std::size_t size);
+
+// Appends a text chunk: tEXt when every character of the text is Latin-1,
+// else an uncompressed iTXt with the text in UTF-8.
+void PutText(std::vector<std::uint8_t>* out, const wchar_t* keyword, std::size_t keywordLength,
+             const std::wstring& text);
+
+// The document's PNG with its text, tIME and eXIf chunks rewritten as edited;
+// every other chunk byte for byte. False with the message in *err.
+bool SavePng(const MetaDoc& doc, std::vector<std::uint8_t>* out, std::wstring* err);

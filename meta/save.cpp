@@ -3,10 +3,10 @@
 // bytes before anything is written (removed fields really gone, the picture
 // decoding to exactly the same pixels), and the replace through a temporary
 // file. Any failure leaves the file as it was.
-#include <atomic>
-#include <barrier>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -380,55 +380,89 @@ bool OpenFirstFrame(const std::vector<std::uint8_t>& content, Opened* out) {
 
 // Both pictures decode side by side, band by band; each pair of bands is
 // compared as soon as both have arrived, and the first difference stops both.
-struct Lockstep {
+// The meeting point is a plain mutex and condition variable: the library's
+// barrier has been seen to miss a wake-up on some platforms, and a save that
+// hangs is worse than one that is a little slower.
+class Lockstep {
+ public:
+  explicit Lockstep(std::size_t rowBytes) : rowBytes_(rowBytes) {}
+
+  // Hands over side i's band and waits for the other side's; false once the
+  // pictures are known to differ.
+  bool Arrive(int i, const std::uint8_t* rows, std::uint32_t first, std::uint32_t count,
+              std::size_t stride) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    band_[i] = {rows, first, count, stride};
+    const std::uint64_t generation = generation_;
+    if (++waiting_ >= parties_) {
+      Complete();
+    } else {
+      wake_.wait(lock, [&] { return generation_ != generation; });
+    }
+    return same_;
+  }
+
+  // Side i has no more bands (or failed); a side still waiting is released.
+  void Leave(int i, bool failed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    band_[i] = {};
+    failed_ = failed_ || failed;
+    --parties_;
+    if (parties_ > 0 && waiting_ >= parties_) Complete();
+  }
+
+  bool Same() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return same_ && !failed_;
+  }
+
+ private:
   struct Band {
     const std::uint8_t* rows = nullptr;
     std::uint32_t first = 0, count = 0;
     std::size_t stride = 0;
   };
-  Band band[2];
-  std::size_t rowBytes = 0;  // the same for both: the sizes were compared first
-  bool failed = false;       // a decode gave up; written before it leaves the barrier
-  std::atomic<bool> same{true};
 
-  void Compare() noexcept {
-    if (failed || !same.load()) {
-      same = false;
-      return;
+  // Runs with the mutex held, once both bands (or one band and a departure)
+  // are in.
+  void Complete() {
+    const Band& x = band_[0];
+    const Band& y = band_[1];
+    if (failed_ || !x.rows || !y.rows || x.first != y.first || x.count != y.count) {
+      same_ = false;
     }
-    const Band& x = band[0];
-    const Band& y = band[1];
-    if (!x.rows && !y.rows) return;  // both sides are done
-    bool equal = x.rows && y.rows && x.first == y.first && x.count == y.count;
-    for (std::uint32_t r = 0; equal && r < x.count; ++r) {
-      equal = std::memcmp(x.rows + r * x.stride, y.rows + r * y.stride, rowBytes) == 0;
+    for (std::uint32_t r = 0; same_ && r < x.count; ++r) {
+      same_ = std::memcmp(x.rows + r * x.stride, y.rows + r * y.stride, rowBytes_) == 0;
     }
-    if (!equal) same = false;
+    waiting_ = 0;
+    ++generation_;
+    wake_.notify_all();
   }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  Band band_[2];
+  const std::size_t rowBytes_;  // the same for both: the sizes were compared first
+  int parties_ = 2;
+  int waiting_ = 0;
+  std::uint64_t generation_ = 0;
+  bool same_ = true;
+  bool failed_ = false;
 };
 
 bool SameInLockstep(Opened* a, Opened* b) {
-  Lockstep shared;
-  shared.rowBytes = static_cast<std::size_t>(a->frame->Width()) * 4;
-  auto compare = [&shared]() noexcept { shared.Compare(); };
-  std::barrier sync(2, compare);
-  auto side = [&](Opened* o, int i) {
-    const img::HResult hr =
-        o->frame->CopyPixelsInBands(img::PixelFormat::Bgra32, kBandRows,
-                                    [&](const std::uint8_t* rows, std::uint32_t first,
-                                        std::uint32_t count, std::size_t stride) {
-                                      shared.band[i] = {rows, first, count, stride};
-                                      sync.arrive_and_wait();
-                                      return shared.same.load();
-                                    });
-    if (img::Failed(hr)) shared.failed = true;
-    shared.band[i] = {};
-    sync.arrive_and_drop();
+  Lockstep shared(static_cast<std::size_t>(a->frame->Width()) * 4);
+  auto side = [&shared](Opened* o, int i) {
+    const img::HResult hr = o->frame->CopyPixelsInBands(
+        img::PixelFormat::Bgra32, kBandRows,
+        [&](const std::uint8_t* rows, std::uint32_t first, std::uint32_t count,
+            std::size_t stride) { return shared.Arrive(i, rows, first, count, stride); });
+    shared.Leave(i, img::Failed(hr));
   };
   std::thread other(side, b, 1);  // throws when no thread can be had
   side(a, 0);
   other.join();
-  return !shared.failed && shared.same.load();
+  return shared.Same();
 }
 
 }  // namespace
@@ -481,9 +515,11 @@ bool Save(const MetaDoc& doc, std::wstring* err) {
     }
   } else if (doc.format == L"GIF") {
     if (!SaveGif(doc, &out, err)) return false;
+  } else if (doc.format == L"PNG") {
+    if (!SavePng(doc, &out, err)) return false;
   } else {
-    // PNG, WebP and TIFF have rewriters of their own; until they are here,
-    // those files are refused like any other format.
+    // WebP and TIFF have rewriters of their own; until they are here, those
+    // files are refused like any other format.
     *err = kMsgNotEditable;
     return false;
   }
