@@ -172,3 +172,19 @@ void PutText(std::vector<std::uint8_t>* out, const wchar_t* keyword, std::size_t
 // The document's PNG with its text, tIME and eXIf chunks rewritten as edited;
 // every other chunk byte for byte. False with the message in *err.
 bool SavePng(const MetaDoc& doc, std::vector<std::uint8_t>* out, std::wstring* err);
+
+// --- the WebP metadata rewrite (save_webp.cpp) ----------------------------------------
+
+// Appends one RIFF chunk: FourCC, little-endian payload length, payload and a
+// pad byte when the length is odd.
+void PutRiff(std::vector<std::uint8_t>* out, const char* fourcc, const void* data,
+             std::size_t size);
+
+// The document's WebP with new EXIF and XMP chunks (edited through the JPEG
+// rewrite) at the end, a VP8X chunk where one is needed and every other chunk
+// in its order. False with the message in *err.
+bool SaveWebp(const MetaDoc& doc, std::vector<std::uint8_t>* out, std::wstring* err);
+
+// Whether the new WebP has the same image chunks, in order and byte for
+// byte, and decodes to the same pixels (or, like the old one, not at all).
+bool SameWebp(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);

@@ -517,14 +517,18 @@ bool Save(const MetaDoc& doc, std::wstring* err) {
     if (!SaveGif(doc, &out, err)) return false;
   } else if (doc.format == L"PNG") {
     if (!SavePng(doc, &out, err)) return false;
+  } else if (doc.format == L"WebP") {
+    if (!SaveWebp(doc, &out, err)) return false;
   } else {
-    // WebP and TIFF have rewriters of their own; until they are here, those
-    // files are refused like any other format.
+    // TIFF has a rewriter of its own; until it is here, those files are
+    // refused like any other format.
     *err = kMsgNotEditable;
     return false;
   }
   if (!CheckRemoved(doc, &out, err)) return false;
-  const bool same = doc.format == L"GIF" ? SameGif(doc.bytes, out) : SamePicture(doc.bytes, out);
+  const bool same = doc.format == L"GIF"    ? SameGif(doc.bytes, out)
+                    : doc.format == L"WebP" ? SameWebp(doc.bytes, out)
+                                            : SamePicture(doc.bytes, out);
   if (!same) {
     *err = kMsgSafety;
     return false;
