@@ -6,36 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "meta/edit.h"
-#include "meta/meta_internal.h"
 #include "meta/parsers.h"
+#include "tests/fuzz/rewrite_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 3) return 0;
-  const std::uint8_t op = data[size - 2], pick = data[size - 1];
-  size -= 2;
   MetaDoc doc;
-  doc.bytes.assign(data, data + size);
-  ParseBytes(&doc);
-  if (doc.format != L"GIF" || !doc.editable) return 0;
-  std::vector<std::size_t> comments;
-  for (std::size_t i = 0; i < doc.fields.size(); ++i) {
-    if (StartsWith(doc.fields[i].key, L"gif:")) comments.push_back(i);
-  }
-  const std::wstring texts[] = {L"", L"c", std::wstring(300, L'\u00E9')};
-  switch (op % 3) {
-    case 0:
-      if (!comments.empty()) doc.fields[comments[pick % comments.size()]].value = texts[pick % 3];
-      break;
-    case 1:
-      if (!comments.empty()) doc.fields[comments[pick % comments.size()]].removed = true;
-      break;
-    default: {
-      const std::int32_t i = meta_add(&doc, kGifPresets[0]);
-      if (i >= 0) doc.fields[static_cast<std::size_t>(i)].value = texts[pick % 3];
-      break;
-    }
-  }
+  std::uint8_t op = 0, pick = 0;
+  if (!fuzz_rewrite::Load(data, size, L"GIF", &doc, &op, &pick)) return 0;
+  fuzz_rewrite::Edit(&doc, op, pick, kGifPresets, kGifPresetCount);
   std::vector<std::uint8_t> out;
   std::wstring err;
   if (!SaveGif(doc, &out, &err)) {

@@ -19,8 +19,15 @@ std::vector<std::uint8_t> ScanOf(const std::vector<std::uint8_t>& jpeg) {
   return std::vector<std::uint8_t>(jpeg.begin() + static_cast<std::ptrdiff_t>(scan), jpeg.end());
 }
 
-const wchar_t* const kValues[] = {L"", L"x", L"Norvane Tester", L"12", L"1/250", L"-3",
-                                  L"1 2 3", L"2024:01:02 03:04:05", L"\u00E9t\u00E9 \U0001F600"};
+const wchar_t* const kValues[] = {L"",
+                                  L"x",
+                                  L"Norvane Tester",
+                                  L"12",
+                                  L"1/250",
+                                  L"-3",
+                                  L"1 2 3",
+                                  L"2024:01:02 03:04:05",
+                                  L"\u00E9t\u00E9 \U0001F600"};
 
 }  // namespace
 

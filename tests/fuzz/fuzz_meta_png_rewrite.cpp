@@ -7,9 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "meta/edit.h"
-#include "meta/meta_internal.h"
 #include "meta/parsers.h"
+#include "tests/fuzz/rewrite_fuzz.h"
 
 namespace {
 
@@ -21,34 +20,10 @@ bool Metadata(const meta::Chunk& c) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 3) return 0;
-  const std::uint8_t op = data[size - 2], pick = data[size - 1];
-  size -= 2;
   MetaDoc doc;
-  doc.bytes.assign(data, data + size);
-  ParseBytes(&doc);
-  if (doc.format != L"PNG" || !doc.editable) return 0;
-  std::vector<std::size_t> fields;
-  for (std::size_t i = 0; i < doc.fields.size(); ++i) {
-    if (doc.fields[i].editable || doc.fields[i].removable) fields.push_back(i);
-  }
-  const std::wstring texts[] = {L"", L"v", L"5 \u20AC", L"1/250", std::wstring(100, L'\u00E9')};
-  switch (op % 4) {
-    case 0:
-      if (!fields.empty()) doc.fields[fields[pick % fields.size()]].value = texts[pick % 5];
-      break;
-    case 1:
-      if (!fields.empty()) doc.fields[fields[pick % fields.size()]].removed = true;
-      break;
-    case 2:
-      if (!fields.empty()) doc.fields[fields[pick % fields.size()]].label = L"Renamed";
-      break;
-    default: {
-      const std::int32_t i = meta_add(&doc, kPngPresets[pick % kPngPresetCount]);
-      if (i >= 0) doc.fields[static_cast<std::size_t>(i)].value = texts[pick % 5];
-      break;
-    }
-  }
+  std::uint8_t op = 0, pick = 0;
+  if (!fuzz_rewrite::Load(data, size, L"PNG", &doc, &op, &pick)) return 0;
+  fuzz_rewrite::Edit(&doc, op, pick, kPngPresets, kPngPresetCount);
   std::vector<std::uint8_t> out;
   std::wstring err;
   if (!SavePng(doc, &out, &err)) {

@@ -7,9 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "meta/edit.h"
-#include "meta/meta_internal.h"
 #include "meta/parsers.h"
+#include "tests/fuzz/rewrite_fuzz.h"
 
 namespace {
 
@@ -21,31 +20,10 @@ bool Metadata(const meta::RiffChunk& c) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 3) return 0;
-  const std::uint8_t op = data[size - 2], pick = data[size - 1];
-  size -= 2;
   MetaDoc doc;
-  doc.bytes.assign(data, data + size);
-  ParseBytes(&doc);
-  if (doc.format != L"WebP" || !doc.editable) return 0;
-  std::vector<std::size_t> fields;
-  for (std::size_t i = 0; i < doc.fields.size(); ++i) {
-    if (doc.fields[i].editable || doc.fields[i].removable) fields.push_back(i);
-  }
-  const std::wstring texts[] = {L"", L"v", L"1/250", L"12", L"\u20AC"};
-  switch (op % 3) {
-    case 0:
-      if (!fields.empty()) doc.fields[fields[pick % fields.size()]].value = texts[pick % 5];
-      break;
-    case 1:
-      if (!fields.empty()) doc.fields[fields[pick % fields.size()]].removed = true;
-      break;
-    default: {
-      const std::int32_t i = meta_add(&doc, kWebpPresets[pick % kWebpPresetCount]);
-      if (i >= 0) doc.fields[static_cast<std::size_t>(i)].value = L"added";
-      break;
-    }
-  }
+  std::uint8_t op = 0, pick = 0;
+  if (!fuzz_rewrite::Load(data, size, L"WebP", &doc, &op, &pick)) return 0;
+  fuzz_rewrite::Edit(&doc, op, pick, kWebpPresets, kWebpPresetCount);
   std::vector<std::uint8_t> out;
   std::wstring err;
   if (!SaveWebp(doc, &out, &err)) {
