@@ -34,6 +34,7 @@ inline constexpr HResult kErrBadImage = static_cast<HResult>(0x88982F60u);
 inline constexpr HResult kErrFrameMissing = static_cast<HResult>(0x88982F62u);
 inline constexpr HResult kErrInsufficientBuffer = static_cast<HResult>(0x88982F8Cu);
 inline constexpr HResult kErrImageSizeOutOfRange = static_cast<HResult>(0x88982F51u);
+inline constexpr HResult kErrUnsupportedPixelFormat = static_cast<HResult>(0x88982F80u);
 
 inline constexpr bool Succeeded(HResult hr) { return hr >= 0; }
 inline constexpr bool Failed(HResult hr) { return hr < 0; }
@@ -409,6 +410,47 @@ class JpegFrameEncoder {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// A TIFF file being written again: every directory of the main chain (every
+// page) is decoded and encoded anew in exactly its own pixel form (bits and
+// samples per pixel, photometric, planar layout, extra samples, sample format,
+// colour map and strip or tile geometry), with a compression chosen from the
+// stored one: none, CCITT group 3 and 4, PackBits and Deflate stay what they
+// were, anything else becomes LZW; LZW and Deflate keep the horizontal or
+// floating-point predictor. Every other tag of every page is copied with its
+// EXIF, GPS and interoperability directories; the first page's metadata can
+// be edited through the query writer with the paths the reader gives
+// ("/ifd/{ushort=315}", "/ifd/exif/...", "/ifd/gps/...", "/ifd/xmp/...";
+// IPTC and Photoshop blocks are only kept or removed whole). JPEG-compressed
+// YCbCr pages are written as the RGB samples they decode to.
+class TiffRewriter {
+ public:
+  TiffRewriter();
+  ~TiffRewriter();
+  TiffRewriter(const TiffRewriter&) = delete;
+  TiffRewriter& operator=(const TiffRewriter&) = delete;
+
+  // Reads the directories. kErrBadHeader when the bytes are not a TIFF whose
+  // first directory can be read.
+  HResult Open(Bytes bytes);
+  // The first page's query writer; owned by the rewriter. Null before Open.
+  MetadataQueryWriter* GetMetadataQueryWriter();
+  // Encodes every page and sets *out to the whole new file.
+  // kErrUnsupportedPixelFormat for a page whose pixels cannot be written back
+  // unchanged (old-style JPEG, a compression libtiff cannot decode, CCITT
+  // over more than one bit, pages with sub-images); kFail (or another
+  // failure) when a page does not decode or encode.
+  HResult Commit(std::vector<std::uint8_t>* out);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Whether two TIFF files hold the same pages: the same number of directories
+// and, for each, the same pixel form and the same decoded samples (a
+// JPEG-compressed YCbCr page compares as the RGB it decodes to).
+bool SameTiffPages(const Bytes& a, const Bytes& b);
 
 // ---------------------------------------------------------------------------
 // Pixels.

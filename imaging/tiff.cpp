@@ -11,21 +11,16 @@
 
 #include "imaging/exif_internal.h"
 #include "imaging/imaging.h"
+#include "imaging/tiff_internal.h"
 
 namespace img {
-namespace {
-
-// Directories beyond this many are not offered as frames.
-constexpr std::size_t kMaxFrames = 10000;
 
 // ---------------------------------------------------------------------------
 // libtiff over a byte vector.
 
-struct MemFile {
-  const std::uint8_t* data;
-  std::uint64_t size;
-  std::uint64_t pos;
-};
+namespace {
+
+using MemFile = TiffHandle::MemFile;
 
 tmsize_t ReadProc(thandle_t h, void* buf, tmsize_t n) {
   auto* f = static_cast<MemFile*>(h);
@@ -39,19 +34,25 @@ tmsize_t ReadProc(thandle_t h, void* buf, tmsize_t n) {
 
 tmsize_t WriteProc(thandle_t, void*, tmsize_t) { return -1; }
 
-toff_t SeekProc(thandle_t h, toff_t off, int whence) {
-  auto* f = static_cast<MemFile*>(h);
+// The position a seek asks for, or false for an unknown origin or a result
+// past 2^63 (libtiff passes relative moves as unsigned).
+bool SeekTarget(std::uint64_t pos, std::uint64_t size, toff_t off, int whence, std::uint64_t* to) {
   std::uint64_t base = 0;
   if (whence == SEEK_CUR) {
-    base = f->pos;
+    base = pos;
   } else if (whence == SEEK_END) {
-    base = f->size;
+    base = size;
   } else if (whence != SEEK_SET) {
-    return static_cast<toff_t>(-1);
+    return false;
   }
-  // libtiff passes relative moves as unsigned; a result past 2^63 is refused.
-  const std::uint64_t to = base + off;
-  if (to > (UINT64_MAX >> 1)) return static_cast<toff_t>(-1);
+  *to = base + off;
+  return *to <= (UINT64_MAX >> 1);
+}
+
+toff_t SeekProc(thandle_t h, toff_t off, int whence) {
+  auto* f = static_cast<MemFile*>(h);
+  std::uint64_t to = 0;
+  if (!SeekTarget(f->pos, f->size, off, whence, &to)) return static_cast<toff_t>(-1);
   f->pos = to;
   return to;
 }
@@ -67,6 +68,7 @@ int MapProc(thandle_t h, void** base, toff_t* size) {
   return 1;
 }
 
+int NoMapProc(thandle_t, void**, toff_t*) { return 0; }
 void UnmapProc(thandle_t, void*, toff_t) {}
 
 int QuietHandler(TIFF*, void*, const char*, const char*, va_list) { return 1; }
@@ -82,44 +84,122 @@ void SilenceLibtiff() {
   (void)done;
 }
 
-// One open libtiff handle over shared bytes; the handle reads `file`, so
-// both live and die together.
-class TiffHandle {
- public:
-  static std::unique_ptr<TiffHandle> Open(const Bytes& bytes) {
-    SilenceLibtiff();
-    std::unique_ptr<TiffHandle> h(new (std::nothrow) TiffHandle(bytes));
-    if (!h) return nullptr;
-    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
-    if (!opts) return nullptr;
+struct OpenOptions {
+  TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+  OpenOptions() {
+    if (!opts) return;
     TIFFOpenOptionsSetErrorHandlerExtR(opts, QuietHandler, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(opts, QuietHandler, nullptr);
     // No single allocation of libtiff's beyond what the largest picture we
     // accept could need (16-bit RGBA), plus room for its tables.
     TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(kMaxPixels * 8 + (64u << 20)));
-    // "h": the header only; the directory wanted is read next.
-    h->tif_ = TIFFClientOpenExt("memory", "rh", &h->file_, ReadProc, WriteProc, SeekProc, CloseProc,
-                                SizeProc, MapProc, UnmapProc, opts);
-    TIFFOpenOptionsFree(opts);
-    if (!h->tif_) return nullptr;
-    return h;
   }
-
-  ~TiffHandle() {
-    if (tif_) TIFFClose(tif_);
+  ~OpenOptions() {
+    if (opts) TIFFOpenOptionsFree(opts);
   }
-  TiffHandle(const TiffHandle&) = delete;
-  TiffHandle& operator=(const TiffHandle&) = delete;
-
-  TIFF* tif() const { return tif_; }
-
- private:
-  explicit TiffHandle(const Bytes& bytes) : bytes_(bytes), file_{bytes->data(), bytes->size(), 0} {}
-
-  Bytes bytes_;
-  MemFile file_;
-  TIFF* tif_ = nullptr;
+  OpenOptions(const OpenOptions&) = delete;
+  OpenOptions& operator=(const OpenOptions&) = delete;
 };
+
+// The write sink: a growable vector that libtiff may also read back and seek
+// past its end (the gap reads as zeros).
+using Buffer = TiffSink::Buffer;
+
+tmsize_t SinkRead(thandle_t h, void* buf, tmsize_t n) {
+  auto* b = static_cast<Buffer*>(h);
+  if (n <= 0 || b->pos >= b->data.size()) return 0;
+  std::uint64_t m = b->data.size() - b->pos;
+  if (static_cast<std::uint64_t>(n) < m) m = static_cast<std::uint64_t>(n);
+  std::memcpy(buf, b->data.data() + b->pos, static_cast<std::size_t>(m));
+  b->pos += m;
+  return static_cast<tmsize_t>(m);
+}
+
+tmsize_t SinkWrite(thandle_t h, void* buf, tmsize_t n) {
+  auto* b = static_cast<Buffer*>(h);
+  if (n < 0) return -1;
+  const auto count = static_cast<std::uint64_t>(n);
+  // A file of ours never grows past what a classic or big TIFF of the
+  // largest picture could be; anything else is a runaway write.
+  constexpr std::uint64_t kLimit = std::uint64_t{1} << 36;
+  if (b->pos > kLimit || count > kLimit - b->pos) {
+    b->failed = true;
+    return -1;
+  }
+  try {
+    if (b->pos + count > b->data.size()) b->data.resize(static_cast<std::size_t>(b->pos + count));
+  } catch (const std::bad_alloc&) {
+    b->failed = true;
+    return -1;
+  }
+  if (count) std::memcpy(b->data.data() + b->pos, buf, static_cast<std::size_t>(count));
+  b->pos += count;
+  return n;
+}
+
+toff_t SinkSeek(thandle_t h, toff_t off, int whence) {
+  auto* b = static_cast<Buffer*>(h);
+  std::uint64_t to = 0;
+  if (!SeekTarget(b->pos, b->data.size(), off, whence, &to)) return static_cast<toff_t>(-1);
+  b->pos = to;
+  return to;
+}
+
+toff_t SinkSize(thandle_t h) { return static_cast<Buffer*>(h)->data.size(); }
+
+}  // namespace
+
+TiffHandle::TiffHandle(const Bytes& bytes)
+    : bytes_(bytes), file_{bytes->data(), bytes->size(), 0} {}
+
+TiffHandle::~TiffHandle() {
+  if (tif_) TIFFClose(tif_);
+}
+
+std::unique_ptr<TiffHandle> TiffHandle::Open(const Bytes& bytes) {
+  if (!bytes) return nullptr;
+  SilenceLibtiff();
+  std::unique_ptr<TiffHandle> h(new (std::nothrow) TiffHandle(bytes));
+  if (!h) return nullptr;
+  OpenOptions o;
+  if (!o.opts) return nullptr;
+  // "h": the header only; the directory wanted is read next.
+  h->tif_ = TIFFClientOpenExt("memory", "rh", &h->file_, ReadProc, WriteProc, SeekProc, CloseProc,
+                              SizeProc, MapProc, UnmapProc, o.opts);
+  if (!h->tif_) return nullptr;
+  return h;
+}
+
+TiffSink::~TiffSink() {
+  if (tif_) TIFFClose(tif_);
+}
+
+std::unique_ptr<TiffSink> TiffSink::Open(bool bigEndian, bool bigTiff) {
+  SilenceLibtiff();
+  std::unique_ptr<TiffSink> s(new (std::nothrow) TiffSink());
+  if (!s) return nullptr;
+  OpenOptions o;
+  if (!o.opts) return nullptr;
+  const char mode[4] = {'w', bigEndian ? 'b' : 'l', bigTiff ? '8' : '\0', '\0'};
+  s->tif_ = TIFFClientOpenExt("memory", mode, &s->buffer_, SinkRead, SinkWrite, SinkSeek,
+                              CloseProc, SinkSize, NoMapProc, UnmapProc, o.opts);
+  if (!s->tif_) return nullptr;
+  return s;
+}
+
+bool TiffSink::Finish(std::vector<std::uint8_t>* out) {
+  if (!tif_) return false;
+  // TIFFClose writes the current directory; a failed flush shows as a
+  // refused write.
+  const int flushed = TIFFFlush(tif_);
+  TIFFClose(tif_);
+  tif_ = nullptr;
+  if (!flushed || buffer_.failed) return false;
+  *out = std::move(buffer_.data);
+  return true;
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // What a directory holds.
@@ -543,7 +623,8 @@ HResult CreateTiffDecoder(Bytes bytes, std::unique_ptr<Decoder>* out) {
     }
     return kErrUnknownImageFormat;
   }
-  std::vector<std::uint64_t> offsets = TiffIfdChain(bytes->data(), bytes->size(), kMaxFrames);
+  std::vector<std::uint64_t> offsets =
+      TiffIfdChain(bytes->data(), bytes->size(), kMaxTiffFrames);
   if (offsets.empty()) return kErrBadHeader;
   *out = std::make_unique<TiffDecoder>(std::move(bytes), std::move(offsets));
   return kOk;

@@ -41,8 +41,9 @@ Kind Recognise(const std::vector<std::uint8_t>& b) {
   if (n <= 5) return Kind::Other;
   if (At(b, 0, "GIF8")) return Kind::Gif;
   if (n <= 7) return Kind::Other;
-  if ((b[0] == 'I' && b[1] == 'I' && b[2] == 0x2A && b[3] == 0) ||
-      (b[0] == 'M' && b[1] == 'M' && b[2] == 0 && b[3] == 0x2A)) {
+  // Classic TIFF (42) and BigTIFF (43).
+  if ((b[0] == 'I' && b[1] == 'I' && (b[2] == 0x2A || b[2] == 0x2B) && b[3] == 0) ||
+      (b[0] == 'M' && b[1] == 'M' && b[2] == 0 && (b[3] == 0x2A || b[3] == 0x2B))) {
     return Kind::Tiff;
   }
   if (std::memcmp(b.data(), meta::kPngSig, 8) == 0) return Kind::Png;

@@ -98,6 +98,15 @@ void ParseBytes(MetaDoc* doc);
 
 // --- rewriting and saving (save.cpp) ----------------------------------------------
 
+// The largest file a rewriter or picture check takes.
+inline constexpr std::size_t kMaxRewriteBytes = 2147483647;
+
+// The bytes as the imaging component takes them, without a copy: the
+// caller's vector outlives every decoder made from them.
+inline img::Bytes Borrow(const std::vector<std::uint8_t>& bytes) {
+  return img::Bytes(std::shared_ptr<void>(), &bytes);
+}
+
 // Fresh APP1, APP13 and COM segments for a JPEG: every metadata block of the
 // source copied into a scratch encoder, the document's edits applied, and the
 // scratch file's APP1, APP13 and COM segments taken, in order, each a whole
@@ -188,3 +197,14 @@ bool SaveWebp(const MetaDoc& doc, std::vector<std::uint8_t>* out, std::wstring* 
 // Whether the new WebP has the same image chunks, in order and byte for
 // byte, and decodes to the same pixels (or, like the old one, not at all).
 bool SameWebp(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
+
+// --- the TIFF rewrite (save_tiff.cpp) ---------------------------------------------
+
+// The document's TIFF written again page by page: every page's pixels encoded
+// anew in their own form, every tag copied, the edits applied to the first
+// page's metadata. False with the message in *err.
+bool SaveTiff(const MetaDoc& doc, std::vector<std::uint8_t>* out, std::wstring* err);
+
+// Whether both TIFFs have the same number of pages and every page decodes to
+// the same samples.
+bool SameTiff(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);

@@ -40,13 +40,7 @@ const wchar_t kMsgReadBack[] = L"The rewritten metadata could not be read back."
 const wchar_t kMsgInvalid[] = L"The value of \u201C%ls\u201D is not valid.";
 const wchar_t kMsgRefused[] = L"Windows refused to write \u201C%ls\u201D.";
 
-constexpr std::size_t kMaxSource = 2147483647;
-
-// The bytes as the imaging component takes them, without a copy: the
-// caller's vector outlives every decoder made here.
-img::Bytes Borrow(const std::vector<std::uint8_t>& bytes) {
-  return img::Bytes(std::shared_ptr<void>(), &bytes);
-}
+constexpr std::size_t kMaxSource = kMaxRewriteBytes;
 
 bool Segment(std::uint8_t marker) { return marker == 0xE1 || marker == 0xED || marker == 0xFE; }
 
@@ -519,15 +513,16 @@ bool Save(const MetaDoc& doc, std::wstring* err) {
     if (!SavePng(doc, &out, err)) return false;
   } else if (doc.format == L"WebP") {
     if (!SaveWebp(doc, &out, err)) return false;
+  } else if (doc.format == L"TIFF") {
+    if (!SaveTiff(doc, &out, err)) return false;
   } else {
-    // TIFF has a rewriter of its own; until it is here, those files are
-    // refused like any other format.
     *err = kMsgNotEditable;
     return false;
   }
   if (!CheckRemoved(doc, &out, err)) return false;
   const bool same = doc.format == L"GIF"    ? SameGif(doc.bytes, out)
                     : doc.format == L"WebP" ? SameWebp(doc.bytes, out)
+                    : doc.format == L"TIFF" ? SameTiff(doc.bytes, out)
                                             : SamePicture(doc.bytes, out);
   if (!same) {
     *err = kMsgSafety;

@@ -9,6 +9,7 @@ packages=(
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libgif-dev libtiff-dev liblcms2-dev libwebp-dev
   libavif-dev libdav1d-dev libpugixml-dev libgtest-dev googletest
   imagemagick libjpeg-turbo-progs libavif-bin webp libimage-exiftool-perl exiv2
+  libtiff-tools pngcheck giflib-tools
 )
 missing=()
 for p in "${packages[@]}"; do
