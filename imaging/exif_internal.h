@@ -19,6 +19,11 @@ inline constexpr std::uint16_t kTagInterop = 40965;
 inline constexpr std::uint16_t kTagThumbOffset = 513;
 inline constexpr std::uint16_t kTagThumbLength = 514;
 
+// Whether a tag points at a directory of its own (EXIF, GPS, interoperability).
+inline bool IsSubDirTag(std::uint16_t tag) {
+  return tag == kTagExif || tag == kTagGps || tag == kTagInterop;
+}
+
 // A directory holds at most this many entries; IFD0 -> EXIF ->
 // interoperability is the deepest legitimate chain. The reader and the
 // editor apply the same limits, so that both see the same entries.

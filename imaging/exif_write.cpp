@@ -40,10 +40,6 @@ bool IsStructural(std::uint16_t tag) {
          std::end(kStructuralTags);
 }
 
-bool IsSubDirTag(std::uint16_t tag) {
-  return tag == kTagExif || tag == kTagGps || tag == kTagInterop;
-}
-
 // Tags the standard stores as UNDEFINED (or BYTE) although their values
 // arrive as text or numbers.
 std::uint16_t StandardType(std::uint16_t tag, std::uint16_t vt) {
@@ -521,22 +517,6 @@ struct ExifEditor::Impl {
     return -1;
   }
 
-  static bool TagOf(std::string_view canonical, std::uint16_t* tag) {
-    constexpr std::string_view kHead = "{ushort=";
-    if (canonical.size() <= kHead.size() + 1 || canonical.substr(0, kHead.size()) != kHead ||
-        canonical.back() != '}') {
-      return false;
-    }
-    std::uint32_t v = 0;
-    for (char c : canonical.substr(kHead.size(), canonical.size() - kHead.size() - 1)) {
-      if (c < '0' || c > '9') return false;
-      v = v * 10 + static_cast<std::uint32_t>(c - '0');
-      if (v > 0xFFFF) return false;
-    }
-    *tag = static_cast<std::uint16_t>(v);
-    return true;
-  }
-
   // Creates an empty sub-directory of `parent` behind `tag`; -1 where the
   // standard does not put one.
   int CreateDir(int parent, std::uint16_t tag) {
@@ -591,7 +571,7 @@ struct ExifEditor::Impl {
     for (std::size_t i = 1; i < parts.size(); ++i) {
       if (!SplitOccurrence(parts[i], &k, &name)) return kInvalidArg;
       std::uint16_t tag = 0;
-      if (!TagOf(CanonicalComponent(name), &tag)) return kErrPropertyNotFound;
+      if (!ComponentTag(CanonicalComponent(name), &tag)) return kErrPropertyNotFound;
       const Dir& d = dirs[static_cast<std::size_t>(dir)];
       const int e = FindEntry(d, tag, k);
       const bool last = i + 1 == parts.size();

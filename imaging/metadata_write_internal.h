@@ -29,6 +29,9 @@ bool SplitOccurrence(std::string_view component, std::size_t* index, std::string
 // "{ushort=N}" ids.
 std::string CanonicalComponent(std::string_view name);
 
+// The tag of a canonical "{ushort=N}" component; false for anything else.
+bool ComponentTag(std::string_view canonical, std::uint16_t* tag);
+
 // ---------------------------------------------------------------------------
 // An EXIF block (the TIFF structure after "Exif\0\0") being edited. Paths are
 // relative to the block: "/ifd/{ushort=315}", "/ifd/exif/{ushort=37510}",

@@ -58,4 +58,20 @@ std::string CanonicalComponent(std::string_view name) {
   return low;
 }
 
+bool ComponentTag(std::string_view canonical, std::uint16_t* tag) {
+  constexpr std::string_view kHead = "{ushort=";
+  if (canonical.size() <= kHead.size() + 1 || canonical.substr(0, kHead.size()) != kHead ||
+      canonical.back() != '}') {
+    return false;
+  }
+  std::uint32_t v = 0;
+  for (char c : canonical.substr(kHead.size(), canonical.size() - kHead.size() - 1)) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<std::uint32_t>(c - '0');
+    if (v > 0xFFFF) return false;
+  }
+  *tag = static_cast<std::uint16_t>(v);
+  return true;
+}
+
 }  // namespace img

@@ -181,8 +181,8 @@ std::unique_ptr<TiffSink> TiffSink::Open(bool bigEndian, bool bigTiff) {
   OpenOptions o;
   if (!o.opts) return nullptr;
   const char mode[4] = {'w', bigEndian ? 'b' : 'l', bigTiff ? '8' : '\0', '\0'};
-  s->tif_ = TIFFClientOpenExt("memory", mode, &s->buffer_, SinkRead, SinkWrite, SinkSeek,
-                              CloseProc, SinkSize, NoMapProc, UnmapProc, o.opts);
+  s->tif_ = TIFFClientOpenExt("memory", mode, &s->buffer_, SinkRead, SinkWrite, SinkSeek, CloseProc,
+                              SinkSize, NoMapProc, UnmapProc, o.opts);
   if (!s->tif_) return nullptr;
   return s;
 }
@@ -623,8 +623,7 @@ HResult CreateTiffDecoder(Bytes bytes, std::unique_ptr<Decoder>* out) {
     }
     return kErrUnknownImageFormat;
   }
-  std::vector<std::uint64_t> offsets =
-      TiffIfdChain(bytes->data(), bytes->size(), kMaxTiffFrames);
+  std::vector<std::uint64_t> offsets = TiffIfdChain(bytes->data(), bytes->size(), kMaxTiffFrames);
   if (offsets.empty()) return kErrBadHeader;
   *out = std::make_unique<TiffDecoder>(std::move(bytes), std::move(offsets));
   return kOk;

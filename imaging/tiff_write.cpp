@@ -66,10 +66,6 @@ bool IsImageStructure(std::uint16_t tag) {
 // samples become RGB.
 bool IsYCbCrOnly(std::uint16_t tag) { return tag == 529 || tag == 531 || tag == 532; }
 
-bool IsSubDirTag(std::uint16_t tag) {
-  return tag == kTagExif || tag == kTagGps || tag == kTagInterop;
-}
-
 bool IsPointerType(std::uint16_t type) {
   return type == 4 || type == 13 || type == 16 || type == 18;
 }
@@ -300,22 +296,6 @@ int CopyDir(const std::vector<Dir>& from, int index, std::vector<Dir>* to) {
 // ---------------------------------------------------------------------------
 // The first page's metadata being edited.
 
-bool TagOf(std::string_view canonical, std::uint16_t* tag) {
-  constexpr std::string_view kHead = "{ushort=";
-  if (canonical.size() <= kHead.size() + 1 || canonical.substr(0, kHead.size()) != kHead ||
-      canonical.back() != '}') {
-    return false;
-  }
-  std::uint32_t v = 0;
-  for (char c : canonical.substr(kHead.size(), canonical.size() - kHead.size() - 1)) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<std::uint32_t>(c - '0');
-    if (v > 0xFFFF) return false;
-  }
-  *tag = static_cast<std::uint16_t>(v);
-  return true;
-}
-
 class TiffQueryWriter : public MetadataQueryWriter {
  public:
   // `tree` holds the source directories; `root` is the first page's.
@@ -483,9 +463,9 @@ class TiffQueryWriter : public MetadataQueryWriter {
     std::uint16_t tag = 0;
     if (second == "iptc") tag = kTagIptc;
     if (second == "irb") tag = kTagPhotoshop;
-    if (tag == 0 && TagOf(second, &tag) && !IsBlob(tag)) {
+    if (tag == 0 && ComponentTag(second, &tag) && !IsBlob(tag)) {
       return parts.size() == 2 && (IsImageStructure(tag) || tag == kTagSubIfds) ? Kind::Structure
-                                                                               : Kind::Exif;
+                                                                                : Kind::Exif;
     }
     if (tag == 0) return Kind::Exif;
     *blobTag = tag;
@@ -813,8 +793,12 @@ HResult TiffRewriter::Open(Bytes bytes) {
     Parser parser(b.data(), b.size(), &s->tree);
     std::uint64_t ifd0 = 0;
     if (!parser.Header(&ifd0)) return kErrBadHeader;
-    s->offsets = TiffIfdChain(b.data(), b.size(), kMaxTiffFrames);
-    if (s->offsets.empty() || s->offsets.front() != ifd0) return kErrBadHeader;
+    // A file with more pages than are read is not written again: the pages
+    // beyond would be lost.
+    s->offsets = TiffIfdChain(b.data(), b.size(), kMaxTiffFrames + 1);
+    if (s->offsets.empty() || s->offsets.size() > kMaxTiffFrames || s->offsets.front() != ifd0) {
+      return kErrBadHeader;
+    }
     for (std::uint64_t off : s->offsets) {
       const int root = parser.Read(off);
       if (root < 0) return kErrBadHeader;
@@ -900,7 +884,8 @@ HResult TiffRewriter::Commit(std::vector<std::uint8_t>* out) {
       std::vector<std::uint64_t> placed;
       for (std::size_t k = 0; k < at.size(); ++k) {
         if (at[k] > scratch.size() || len[k] > scratch.size() - at[k]) return kFail;
-        placed.push_back(assembler.Append(scratch.data() + at[k], static_cast<std::size_t>(len[k])));
+        placed.push_back(
+            assembler.Append(scratch.data() + at[k], static_cast<std::size_t>(len[k])));
       }
       const bool wide = result.big;
       for (int which = 0; which < 2; ++which) {

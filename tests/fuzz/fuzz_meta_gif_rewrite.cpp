@@ -38,5 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ++j;
   }
   if (doc.bytes.size() - ta != out.size() - tb) std::abort();
+  fuzz_rewrite::CheckOutput(doc, out, SameGif);
   return 0;
 }

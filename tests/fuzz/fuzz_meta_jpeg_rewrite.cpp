@@ -9,6 +9,7 @@
 #include "meta/edit.h"
 #include "meta/meta_internal.h"
 #include "meta/parsers.h"
+#include "tests/fuzz/rewrite_fuzz.h"
 
 namespace {
 
@@ -87,5 +88,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The removal check runs on the result without trouble too.
   CheckRemoved(doc, &out, &err);
   if (out != again.bytes) std::abort();
+  fuzz_rewrite::CheckOutput(doc, out, SamePicture);
   return 0;
 }

@@ -43,5 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ++j;
   }
+  fuzz_rewrite::CheckOutput(doc, out, SamePicture);
   return 0;
 }

@@ -49,5 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ++j;
   }
+  fuzz_rewrite::CheckOutput(doc, out, SameWebp);
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,20 @@ inline void Edit(MetaDoc* doc, std::uint8_t op, std::uint8_t pick, const MetaPre
       break;
     }
   }
+}
+
+// What a successful rewrite must give: a file that is read again as an
+// editable file of the same format, and a picture check that passes whenever
+// the old file passes it against itself (a file whose picture does not
+// decode may fail the check; that only stops the save). Aborts otherwise.
+inline void CheckOutput(const MetaDoc& doc, const std::vector<std::uint8_t>& out,
+                        bool (*same)(const std::vector<std::uint8_t>&,
+                                     const std::vector<std::uint8_t>&)) {
+  MetaDoc again;
+  again.bytes = out;
+  ParseBytes(&again);
+  if (again.format != doc.format || !again.editable) std::abort();
+  if (same(doc.bytes, doc.bytes) && !same(doc.bytes, out)) std::abort();
 }
 
 }  // namespace fuzz_rewrite
