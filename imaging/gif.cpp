@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "imaging/byte_reader.h"
@@ -32,6 +33,11 @@ struct GifFrameInfo {
   std::uint16_t delay = 0;
   std::uint8_t transparent = 0;
 };
+
+// Application and comment extensions kept for the metadata reader; further
+// ones are walked over but not kept, so that a file of empty records cannot
+// make the index many times larger than the file.
+constexpr std::size_t kMaxExtensions = 10000;
 
 struct GifIndex {
   std::string signature;
@@ -96,6 +102,7 @@ void IndexRecords(ByteReader& r, GifIndex* g) {
         r.Skip(n);
         std::string data;
         if (n != 0 && !SubBlocks(r, &data, true)) return;
+        if (g->extensions.size() >= kMaxExtensions) continue;
         std::vector<MetaItem> items;
         items.push_back({"Application", ByteVector(std::move(app))});
         items.push_back({"Data", ByteVector(std::move(data))});
@@ -103,7 +110,9 @@ void IndexRecords(ByteReader& r, GifIndex* g) {
                                                "appext", std::move(items)))});
       } else if (label == 0xFE) {
         std::string text;
-        if (!SubBlocks(r, &text, false)) return;
+        const bool keep = g->extensions.size() < kMaxExtensions;
+        if (!SubBlocks(r, keep ? &text : nullptr, false)) return;
+        if (!keep) continue;
         std::vector<MetaItem> items;
         items.push_back({"TextEntry", PropValue::Lpstr(std::move(text))});
         g->extensions.push_back({"commentext", PropValue::Reader(std::make_shared<MetadataReader>(
@@ -148,7 +157,8 @@ bool IndexGif(const std::vector<std::uint8_t>& bytes, GifIndex* g) {
   return true;
 }
 
-std::shared_ptr<const MetadataReader> DecoderMetadata(const GifIndex& g) {
+// The decoder's metadata; takes the index's extensions.
+std::shared_ptr<const MetadataReader> DecoderMetadata(GifIndex& g) {
   std::vector<MetaItem> screen;
   screen.push_back({"Signature", ByteVector(g.signature)});
   screen.push_back({"Width", PropValue::UI2(g.width)});
@@ -162,7 +172,9 @@ std::shared_ptr<const MetadataReader> DecoderMetadata(const GifIndex& g) {
   std::vector<MetaItem> items;
   items.push_back({"logscrdesc", PropValue::Reader(std::make_shared<MetadataReader>(
                                      "logscrdesc", std::move(screen)))});
-  items.insert(items.end(), g.extensions.begin(), g.extensions.end());
+  items.insert(items.end(), std::make_move_iterator(g.extensions.begin()),
+               std::make_move_iterator(g.extensions.end()));
+  g.extensions.clear();
   return std::make_shared<MetadataReader>("gif", std::move(items));
 }
 
@@ -371,9 +383,13 @@ HResult CreateGifDecoder(Bytes bytes, std::unique_ptr<Decoder>* out) {
     return kErrUnknownImageFormat;
   }
   if (bytes->size() < kHeaderBytes) return kErrBadHeader;
-  GifIndex index;
-  if (!IndexGif(*bytes, &index)) return kErrBadHeader;
-  *out = std::make_unique<GifDecoder>(std::move(bytes), std::move(index));
+  try {
+    GifIndex index;
+    if (!IndexGif(*bytes, &index)) return kErrBadHeader;
+    *out = std::make_unique<GifDecoder>(std::move(bytes), std::move(index));
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
   return kOk;
 }
 

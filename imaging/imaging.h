@@ -211,8 +211,11 @@ std::shared_ptr<const MetadataReader> ParseIfd0(const std::uint8_t* data, std::s
 // items "{ulong=0}", "{ulong=1}", ..., language alternatives (rdf:Alt) nested
 // readers with one item per xml:lang ("x-default", "en-US"), structures
 // nested readers of their fields. Null when the XML cannot be parsed or holds
-// no rdf:RDF element.
-std::shared_ptr<const MetadataReader> ParseXmpPacket(const std::uint8_t* data, std::size_t size);
+// no rdf:RDF element. With `budget`, the items of several packets of one file
+// share it: the walk takes at most *budget items and *budget goes down by
+// what it took.
+std::shared_ptr<const MetadataReader> ParseXmpPacket(const std::uint8_t* data, std::size_t size,
+                                                     std::size_t* budget = nullptr);
 
 // Photoshop image resources ("8BIM" records) as a reader of format "irb";
 // the IPTC record (resource 0x0404) is the item "8bimiptc", a reader whose one

@@ -2,6 +2,7 @@
 // found by our own bounds-checked walk; they give the metadata blocks, the ICC
 // profile (APP2 chunks in order) and Adobe's transform flag.
 #include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@ extern "C" {
 #include "imaging/imaging.h"
 #include "imaging/jpeg_error.h"
 #include "imaging/jpeg_internal.h"
+#include "imaging/xmp_internal.h"
 
 namespace img {
 
@@ -88,11 +90,35 @@ std::vector<std::uint8_t> AssembleIcc(const std::uint8_t* data,
 struct Decompressor {
   jpeg_decompress_struct info;
   JpegErrorManager err;
+  jpeg_progress_mgr progress;
   bool created = false;
   ~Decompressor() {
     if (created) jpeg_destroy_decompress(&info);
   }
 };
+
+// A progressive file may ask for any number of scans, each a pass over the
+// whole picture; real files have a dozen or so. Beyond this many the decode
+// fails, as the library's own tools do it.
+constexpr int kMaxScans = 500;
+
+void CheckScans(j_common_ptr cinfo) {
+  if (cinfo->is_decompressor &&
+      reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans) {
+    JpegErrorExit(cinfo);
+  }
+}
+
+// Caps the scans and the memory the library may take: its coefficient
+// buffer for the largest picture we accept, plus room for its tables.
+void LimitDecompressor(Decompressor* d) {
+  d->progress = jpeg_progress_mgr{CheckScans, 0, 0, 0, 0};
+  d->info.progress = &d->progress;
+  // `long` is 32 bits on Windows.
+  constexpr std::uint64_t kLimit = kMaxPixels * 8 + (64u << 20);
+  d->info.mem->max_memory_to_use =
+      static_cast<long>(std::min<std::uint64_t>(kLimit, static_cast<std::uint64_t>(LONG_MAX)));
+}
 
 // Header facts read once when the decoder opens.
 struct JpegHeader {
@@ -153,6 +179,7 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
   if (setjmp(d.err.jump)) return kErrBadImage;
   jpeg_create_decompress(&d.info);
   d.created = true;
+  LimitDecompressor(&d);
   jpeg_mem_src(&d.info, bytes.data(), static_cast<unsigned long>(bytes.size()));
   if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK) return kErrBadHeader;
   switch (out) {
@@ -427,6 +454,8 @@ std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data
                                                         const std::vector<JpegSegment>& segs,
                                                         std::vector<MetadataBlock>* stored) {
   std::vector<MetaItem> blocks;
+  // The XMP items of all segments together: as many as one packet may have.
+  std::size_t xmpBudget = xmp::kMaxItems;
   for (const JpegSegment& s : segs) {
     const std::size_t before = blocks.size();
     const std::uint8_t* body = data + s.body;
@@ -456,7 +485,8 @@ std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data
         read = true;
       }
     } else if (s.marker == 0xE1 && SegmentStarts(data, s, kXmpHead, sizeof kXmpHead)) {
-      if (auto xmp = ParseXmpPacket(body + sizeof kXmpHead, s.length - sizeof kXmpHead)) {
+      if (auto xmp =
+              ParseXmpPacket(body + sizeof kXmpHead, s.length - sizeof kXmpHead, &xmpBudget)) {
         blocks.push_back({"xmp", PropValue::Reader(std::move(xmp))});
         read = true;
       }

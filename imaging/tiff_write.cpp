@@ -643,8 +643,11 @@ bool Chunks(TIFF* tif, const Form& f, std::uint32_t* count, std::uint64_t* bytes
   return true;
 }
 
+// Decodes strip or tile k. The buffer is cleared first: some decoders (the
+// CCITT ones) leave the bits past a row's last pixel as they found them.
 tmsize_t ReadChunk(TIFF* tif, const Form& f, std::uint32_t k, std::uint8_t* buf,
                    std::uint64_t bytes) {
+  std::memset(buf, 0, static_cast<std::size_t>(bytes));
   return f.tiled ? TIFFReadEncodedTile(tif, k, buf, static_cast<tmsize_t>(bytes))
                  : TIFFReadEncodedStrip(tif, k, buf, static_cast<tmsize_t>(bytes));
 }

@@ -74,7 +74,8 @@ struct ReaderBuild {
 
 // Null for unparsable XML and for XML without an rdf:RDF element; an rdf:RDF
 // without properties gives a reader with no items.
-std::shared_ptr<const MetadataReader> ParseXmpPacket(const std::uint8_t* data, std::size_t size) {
+std::shared_ptr<const MetadataReader> ParseXmpPacket(const std::uint8_t* data, std::size_t size,
+                                                     std::size_t* budget) {
   if (!data || size == 0) return nullptr;
   const std::string_view packet = xmp::TrimmedPacket({reinterpret_cast<const char*>(data), size});
   if (packet.empty()) return nullptr;
@@ -86,7 +87,9 @@ std::shared_ptr<const MetadataReader> ParseXmpPacket(const std::uint8_t* data, s
   const pugi::xml_node rdf = xmp::FindRdf(doc);
   if (!rdf) return nullptr;
   xmp::Walk<ReaderBuild> walk;
+  if (budget) walk.Limit(*budget);
   auto items = walk.Root(rdf);
+  if (budget) *budget -= walk.Count();
   if (!items) return nullptr;
   return std::make_shared<MetadataReader>("xmp", std::move(*items));
 }

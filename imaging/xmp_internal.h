@@ -193,7 +193,7 @@ class Walk {
   // Every item is counted before its value is built, so the cap stops the
   // walk without dropping the arrays and structures already under way.
   bool Reserve() {
-    if (count_ >= kMaxItems) return false;
+    if (count_ >= limit_) return false;
     ++count_;
     return true;
   }
@@ -320,6 +320,13 @@ class Walk {
 
   Namespaces ns_;
   std::size_t count_ = 0;
+  std::size_t limit_ = kMaxItems;
+
+ public:
+  // At most `limit` items (never more than kMaxItems); Count tells how many
+  // the walk took.
+  void Limit(std::size_t limit) { limit_ = limit < kMaxItems ? limit : kMaxItems; }
+  std::size_t Count() const { return count_; }
 };
 
 }  // namespace img::xmp

@@ -475,6 +475,33 @@ TEST(Gif, HandBuiltMetadata) {
   EXPECT_EQ(Meta(f->Metadata().get(), "/imgdesc/Width"), 1u);
 }
 
+// A file of a million empty application extensions (three bytes each) keeps
+// only the first ten thousand for the metadata reader, and the frame after
+// them is still found.
+TEST(Gif, EmptyExtensionsAreCapped) {
+  ByteVec g = GifBuilder(1, 1, {0xFF0000, 0x00FF00}).App("FIRST", {7}).Done();
+  g.pop_back();  // the trailer
+  ByteVec tail =
+      GifBuilder(1, 1, {0xFF0000, 0x00FF00}).Comment("last").Image(0, 0, 1, 1, {1}).Done();
+  // The header and colour table, without records and trailer.
+  const std::size_t head = GifBuilder(1, 1, {0xFF0000, 0x00FF00}).Done().size() - 1;
+  for (int i = 0; i < 1000000; ++i) {
+    g.insert(g.end(), {0x21, 0xFF, 0x00});
+  }
+  g.insert(g.end(), tail.begin() + static_cast<std::ptrdiff_t>(head), tail.end());
+  std::unique_ptr<img::Decoder> dec;
+  ASSERT_EQ(Open(g, &dec), img::kOk);
+  EXPECT_EQ(dec->GetFrameCount(), 1u);
+  auto m = dec->Metadata();
+  img::PropValue v;
+  ASSERT_EQ(m->GetMetadataByName("/appext/Application", &v), img::kOk);
+  EXPECT_EQ(v.bytes, "FIRST");
+  EXPECT_EQ(m->GetMetadataByName("/[9999]appext/Application", &v), img::kOk);
+  EXPECT_EQ(m->GetMetadataByName("/[10000]appext/Application", &v), img::kErrPropertyNotFound);
+  // Past the cap, a comment is not kept either.
+  EXPECT_EQ(m->GetMetadataByName("/commentext/TextEntry", &v), img::kErrPropertyNotFound);
+}
+
 TEST(Gif, RecognitionAndHeaders) {
   std::unique_ptr<img::Decoder> dec;
   EXPECT_EQ(img::CreateGifDecoder(FixtureBytes("tiff_be.tif"), &dec), img::kErrUnknownImageFormat);

@@ -243,6 +243,49 @@ TEST(Jpeg, BrokenIccChunksGiveNoProfile) {
   }
 }
 
+// A progressive file whose first scan is repeated `extra` times before EOI.
+std::vector<std::uint8_t> WithRepeatedScan(const std::vector<std::uint8_t>& jpeg, int extra) {
+  std::size_t sos = 0;
+  for (std::size_t i = 2; i + 1 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
+      sos = i;
+      break;
+    }
+  }
+  // The scan runs to the next marker that is neither a stuffed zero nor a
+  // restart marker.
+  std::size_t end = sos + 2;
+  while (end + 1 < jpeg.size() && !(jpeg[end] == 0xFF && jpeg[end + 1] != 0 &&
+                                    (jpeg[end + 1] < 0xD0 || jpeg[end + 1] > 0xD7))) {
+    ++end;
+  }
+  std::vector<std::uint8_t> out(jpeg.begin(), jpeg.end() - 2);  // without EOI
+  for (int k = 0; k < extra; ++k) {
+    out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(sos),
+               jpeg.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  out.push_back(0xFF);
+  out.push_back(0xD9);
+  return out;
+}
+
+// Scans beyond a few hundred are refused; each would be another pass over
+// the whole picture.
+TEST(Jpeg, ScanCountIsCapped) {
+  const auto jpeg = testing_support::ReadBytes(testing_support::Fixture("jpeg_progressive.jpg"));
+  ASSERT_GT(jpeg.size(), 4u);
+  ASSERT_EQ(jpeg[jpeg.size() - 2], 0xFF);
+  ASSERT_EQ(jpeg[jpeg.size() - 1], 0xD9);
+  const struct {
+    int extra;
+    bool decodes;
+  } cases[] = {{0, true}, {400, true}, {600, false}};
+  for (const auto& c : cases) {
+    const auto d = DecodeBytes(ShareBytes(WithRepeatedScan(jpeg, c.extra)));
+    EXPECT_EQ(img::Succeeded(d.hr), c.decodes) << c.extra;
+  }
+}
+
 TEST(JpegPng, HostileBytesFailCleanly) {
   for (const char* file : {"jpeg_quad.jpg", "jpeg_progressive.jpg", "jpeg_cmyk.jpg",
                            "png_interlaced.png", "png_palette_trns.png"}) {

@@ -249,6 +249,40 @@ TEST(Xmp, SizeLimitIs16MiB) {
   EXPECT_FALSE(Parse(packet));
 }
 
+// The items of all XMP segments of one JPEG share one budget: 60 segments
+// of 2,000 items each give at most 100,000 items, the first packets whole.
+TEST(Xmp, OneItemBudgetPerJpeg) {
+  std::string body = "<rdf:Description";
+  for (int i = 0; i < 2000; ++i) body += " xmp:P" + std::to_string(i) + "='v'";
+  body += "/>";
+  const std::string packet = Packet(body);
+  ASSERT_LT(packet.size() + 31, 65533u);
+  const auto quad = testing_support::ReadBytes(testing_support::Fixture("jpeg_quad.jpg"));
+  std::vector<std::uint8_t> jpeg(quad.begin(), quad.begin() + 2);
+  const std::string head("http://ns.adobe.com/xap/1.0/\0", 29);
+  for (int k = 0; k < 60; ++k) {
+    const std::size_t length = 2 + head.size() + packet.size();
+    jpeg.insert(jpeg.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(length >> 8),
+                             static_cast<std::uint8_t>(length)});
+    jpeg.insert(jpeg.end(), head.begin(), head.end());
+    jpeg.insert(jpeg.end(), packet.begin(), packet.end());
+  }
+  jpeg.insert(jpeg.end(), quad.begin() + 2, quad.end());
+  std::unique_ptr<img::Decoder> dec;
+  std::unique_ptr<img::Frame> frame;
+  ASSERT_EQ(img::CreateDecoderFromMemory(testing_support::ShareBytes(jpeg), &dec), img::kOk);
+  ASSERT_EQ(dec->GetFrame(0, &frame), img::kOk);
+  std::size_t total = 0, first = 0;
+  for (const img::MetaItem& block : frame->Metadata()->Items()) {
+    if (block.id != "xmp" || !block.value.reader) continue;
+    const std::size_t n = block.value.reader->Items().size();
+    if (total == 0) first = n;
+    total += n;
+  }
+  EXPECT_EQ(first, 2000u);
+  EXPECT_EQ(total, 100000u);
+}
+
 TEST(Xmp, EntitiesDeclaredInTheDocumentAreNotExpanded) {
   // Ten levels of ten references: a billion copies if expanded; and an
   // external entity that would read a file.
