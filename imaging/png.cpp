@@ -11,6 +11,7 @@
 
 #include "imaging/byte_reader.h"
 #include "imaging/imaging.h"
+#include "imaging/png_internal.h"
 #include "platform/platform.h"
 
 namespace img {
@@ -92,6 +93,9 @@ void ReadFromMemory(png_structp png, png_bytep out, png_size_t n) {
 void OnError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void OnWarning(png_structp, png_const_charp) {}
 
+// The largest chunk libpng may hold or inflate for us.
+constexpr png_alloc_size_t kMaxLibpngChunk = png_alloc_size_t{16} << 20;
+
 // One libpng reader; destroyed on every path by its owner.
 struct Reader {
   png_structp png = nullptr;
@@ -105,10 +109,16 @@ bool Create(Reader* r, MemoryInput* in) {
   r->info = png_create_info_struct(r->png);
   if (!r->info) return false;
   png_set_read_fn(r->png, in, ReadFromMemory);
-  // The picture limits are ours; ancillary chunks may not ask for more than
-  // the file could hold uncompressed.
+  // The picture limits are ours. Text and the other chunks read by our own
+  // code are skipped unread, so that compressed text is never inflated here;
+  // what libpng still inflates (the ICC profile) stops at 16 MiB.
   png_set_user_limits(r->png, 0x7FFFFFFF, 0x7FFFFFFF);
-  png_set_chunk_malloc_max(r->png, 64u << 20);
+  png_set_chunk_malloc_max(r->png, kMaxLibpngChunk);
+  static const png_byte kSkipped[] = {'t', 'E', 'X', 't', 0, 'z', 'T', 'X', 't', 0,
+                                      'i', 'T', 'X', 't', 0, 'e', 'X', 'I', 'f', 0,
+                                      't', 'I', 'M', 'E', 0, 's', 'P', 'L', 'T', 0};
+  png_set_keep_unknown_chunks(r->png, PNG_HANDLE_CHUNK_NEVER, kSkipped,
+                              static_cast<int>(sizeof kSkipped / 5));
   return true;
 }
 
@@ -146,6 +156,20 @@ HResult DecodeBgra(const std::vector<std::uint8_t>& bytes, std::uint8_t* buffer,
   png_read_end(r.png, nullptr);
   return kOk;
 }
+
+}  // namespace
+
+int PngTextKeptByLibpng(const std::vector<std::uint8_t>& bytes) {
+  MemoryInput in{bytes.data(), FittingPrefix(bytes), 0};
+  Reader r;
+  if (!Create(&r, &in)) return -1;
+  if (setjmp(png_jmpbuf(r.png))) return -1;
+  png_read_info(r.png, r.info);
+  png_read_update_info(r.png, r.info);
+  return png_get_text(r.png, r.info, nullptr, nullptr);
+}
+
+namespace {
 
 bool ReadIcc(const std::vector<std::uint8_t>& bytes, std::vector<std::uint8_t>* profile) {
   MemoryInput in{bytes.data(), FittingPrefix(bytes), 0};

@@ -1,0 +1,14 @@
+// What libpng itself keeps while the PNG decoder reads a file.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace img {
+
+// The text chunks before the picture data that libpng keeps (and inflates)
+// when the decoder reads a file for its pixels or its profile: none, since
+// our own code reads text. -1 when libpng refuses the file.
+int PngTextKeptByLibpng(const std::vector<std::uint8_t>& bytes);
+
+}  // namespace img
