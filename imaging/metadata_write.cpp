@@ -51,7 +51,7 @@ void PutSegment(std::uint8_t marker, const void* head, std::size_t headLen, cons
   if (bodyLen) out->insert(out->end(), b, b + bodyLen);
 }
 
-class JpegQueryWriter : public MetadataQueryWriter {
+class JpegQueryWriter : public GuardedQueryWriter {
  public:
   void Reset(std::vector<MetadataBlock> blocks) {
     blocks_.clear();
@@ -60,22 +60,6 @@ class JpegQueryWriter : public MetadataQueryWriter {
       block.format = CanonicalComponent(b.format);
       block.stored = std::move(b.bytes);
       blocks_.push_back(std::move(block));
-    }
-  }
-
-  HResult SetMetadataByName(std::string_view path, const PropValue& value) override {
-    try {
-      return Set(path, value);
-    } catch (const std::bad_alloc&) {
-      return kOutOfMemory;
-    }
-  }
-
-  HResult RemoveMetadataByName(std::string_view path) override {
-    try {
-      return Remove(path);
-    } catch (const std::bad_alloc&) {
-      return kOutOfMemory;
     }
   }
 
@@ -188,7 +172,7 @@ class JpegQueryWriter : public MetadataQueryWriter {
     return kOk;
   }
 
-  HResult Set(std::string_view path, const PropValue& value) {
+  HResult Set(std::string_view path, const PropValue& value) override {
     std::string format;
     std::size_t k = 0;
     std::string_view rest;
@@ -242,7 +226,7 @@ class JpegQueryWriter : public MetadataQueryWriter {
     return hr;
   }
 
-  HResult Remove(std::string_view path) {
+  HResult Remove(std::string_view path) override {
     std::string format;
     std::size_t k = 0;
     std::string_view rest;

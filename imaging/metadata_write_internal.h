@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,31 @@ std::string CanonicalComponent(std::string_view name);
 
 // The tag of a canonical "{ushort=N}" component; false for anything else.
 bool ComponentTag(std::string_view canonical, std::uint16_t* tag);
+
+// ---------------------------------------------------------------------------
+// A query writer whose edits may run out of memory: the public calls answer
+// kOutOfMemory instead of letting std::bad_alloc through.
+class GuardedQueryWriter : public MetadataQueryWriter {
+ public:
+  HResult SetMetadataByName(std::string_view path, const PropValue& value) final {
+    try {
+      return Set(path, value);
+    } catch (const std::bad_alloc&) {
+      return kOutOfMemory;
+    }
+  }
+  HResult RemoveMetadataByName(std::string_view path) final {
+    try {
+      return Remove(path);
+    } catch (const std::bad_alloc&) {
+      return kOutOfMemory;
+    }
+  }
+
+ protected:
+  virtual HResult Set(std::string_view path, const PropValue& value) = 0;
+  virtual HResult Remove(std::string_view path) = 0;
+};
 
 // ---------------------------------------------------------------------------
 // An EXIF block (the TIFF structure after "Exif\0\0") being edited. Paths are

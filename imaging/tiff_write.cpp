@@ -296,7 +296,7 @@ int CopyDir(const std::vector<Dir>& from, int index, std::vector<Dir>* to) {
 // ---------------------------------------------------------------------------
 // The first page's metadata being edited.
 
-class TiffQueryWriter : public MetadataQueryWriter {
+class TiffQueryWriter : public GuardedQueryWriter {
  public:
   // `tree` holds the source directories; `root` is the first page's.
   void Reset(Tree* tree, int root) {
@@ -307,22 +307,6 @@ class TiffQueryWriter : public MetadataQueryWriter {
     xmp_.reset();
     xmpFailed_ = false;
     removedBlobs_.clear();
-  }
-
-  HResult SetMetadataByName(std::string_view path, const PropValue& value) override {
-    try {
-      return Set(path, value);
-    } catch (const std::bad_alloc&) {
-      return kOutOfMemory;
-    }
-  }
-
-  HResult RemoveMetadataByName(std::string_view path) override {
-    try {
-      return Remove(path);
-    } catch (const std::bad_alloc&) {
-      return kOutOfMemory;
-    }
   }
 
   // The first page's directory after the edits, as a directory of `dirs`
@@ -405,6 +389,7 @@ class TiffQueryWriter : public MetadataQueryWriter {
     t.big = false;
     Dir top;
     MetadataOnly(tree_->dirs[static_cast<std::size_t>(root_)], &t.dirs, &top);
+    t.dirs.push_back(std::move(top));
     // A BigTIFF's pointers become classic ones; its 64-bit values stay
     // opaque bytes.
     for (Dir& d : t.dirs) {
@@ -412,10 +397,6 @@ class TiffQueryWriter : public MetadataQueryWriter {
         if (e.child >= 0) e.type = 4;
       }
     }
-    for (Entry& e : top.entries) {
-      if (e.child >= 0) e.type = 4;
-    }
-    t.dirs.push_back(std::move(top));
     std::vector<std::uint8_t> block;
     Assembler a(t, &block);
     a.Header();
@@ -477,7 +458,7 @@ class TiffQueryWriter : public MetadataQueryWriter {
            !removedBlobs_.count(tag);
   }
 
-  HResult Set(std::string_view path, const PropValue& value) {
+  HResult Set(std::string_view path, const PropValue& value) override {
     std::uint16_t tag = 0;
     std::string_view rest;
     switch (Classify(path, &tag, &rest)) {
@@ -500,7 +481,7 @@ class TiffQueryWriter : public MetadataQueryWriter {
     return kInvalidArg;
   }
 
-  HResult Remove(std::string_view path) {
+  HResult Remove(std::string_view path) override {
     std::uint16_t tag = 0;
     std::string_view rest;
     switch (Classify(path, &tag, &rest)) {

@@ -12,11 +12,13 @@
 #include "meta/edit.h"
 #include "meta/meta_internal.h"
 #include "platform/platform.h"
+#include "tests/meta/meta_test_helpers.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using meta_test::ValueOf;
 using testing_support::Fixture;
 using testing_support::ReadBytes;
 using testing_support::ScratchDir;
@@ -33,25 +35,13 @@ MetaDoc Parse(const Bytes& tiff) {
   return doc;
 }
 
-const MetaPreset& Preset(const wchar_t* label) {
-  for (const MetaPreset& p : kTiffPresets) {
-    if (std::wcscmp(p.label, label) == 0) return p;
-  }
-  return kTiffPresets[0];
-}
+const MetaPreset& Preset(const wchar_t* label) { return meta_test::PresetIn(kTiffPresets, label); }
 
 MetaField* FieldOf(MetaDoc* doc, const std::wstring& key) {
   for (MetaField& f : doc->fields) {
     if (f.key == key) return &f;
   }
   return nullptr;
-}
-
-std::wstring ValueOf(const MetaDoc& doc, const std::wstring& key) {
-  for (const MetaField& f : doc.fields) {
-    if (f.key == key) return f.value;
-  }
-  return L"(missing)";
 }
 
 // The document with Artist set (added when the file has none).

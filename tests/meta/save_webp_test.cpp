@@ -12,11 +12,13 @@
 #include "meta/meta_internal.h"
 #include "meta/parsers.h"
 #include "platform/platform.h"
+#include "tests/meta/meta_test_helpers.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using meta_test::ValueOf;
 using testing_support::Fixture;
 using testing_support::ReadBytes;
 using testing_support::ScratchDir;
@@ -57,25 +59,13 @@ MetaDoc Parse(const Bytes& webp) {
   return doc;
 }
 
-const MetaPreset& Preset(const wchar_t* label) {
-  for (const MetaPreset& p : kWebpPresets) {
-    if (std::wcscmp(p.label, label) == 0) return p;
-  }
-  return kWebpPresets[0];
-}
+const MetaPreset& Preset(const wchar_t* label) { return meta_test::PresetIn(kWebpPresets, label); }
 
 Bytes Save(const MetaDoc& doc) {
   Bytes out;
   std::wstring err;
   EXPECT_TRUE(SaveWebp(doc, &out, &err)) << platform::WideToUtf8(err);
   return out;
-}
-
-std::wstring ValueOf(const MetaDoc& doc, const std::wstring& key) {
-  for (const MetaField& f : doc.fields) {
-    if (f.key == key) return f.value;
-  }
-  return L"(missing)";
 }
 
 TEST(PutRiff, PadByte) {
