@@ -22,6 +22,7 @@
 #include "decode/decode.h"
 #include "platform/platform.h"
 #include "ui/kit.h"
+#include "ui/metadata.h"
 #include "ui/settings.h"
 
 namespace {
@@ -749,8 +750,16 @@ void OnCommand(HWND hwnd, int id) {
     case 1017:
       settings_show(hwnd);
       break;
+    case 1008:
+      if (g_currentFile[0] && !g_fullscreen) {
+        // The window works on a copy: opening the file again replaces the
+        // current path.
+        wchar_t path[MAX_PATH];
+        wcsncpy_s(path, g_currentFile, _TRUNCATE);
+        if (metadata_show(hwnd, path)) TryOpen(hwnd, path);
+      }
+      break;
     default:
-      // 1008 opens the metadata window.
       break;
   }
 }

@@ -60,6 +60,11 @@ convert -size 80x180 'xc:rgb(30,160,220)' \( -size 80x180 'xc:rgba(255,255,255,0
 # An animated GIF: three solid frames, red, lime and blue, 100 ms each,
 # looping.
 convert -delay 10 -size 60x40 xc:red xc:lime xc:blue -loop 0 "$scratch/anim.gif"
+# The metadata window's files: a JPEG with EXIF, GPS, XMP, IPTC, a comment
+# and a thumbnail, and a PNG with text chunks (the driver copies them before
+# editing).
+cp "$here/../tests/fixtures/meta_full.jpg" "$scratch/meta-source.jpg"
+cp "$here/../tests/fixtures/meta_full.png" "$scratch/meta-source.png"
 # The deletion checks look for their files in an empty trash.
 rm -rf "$trash"
 mkdir -p "$trash/files" "$trash/info"
@@ -86,19 +91,36 @@ run_pass() {
   local status=0
   # Wine's background processes may keep inherited handles open after the
   # driver ends, so its output goes to a file rather than a pipe.
-  timeout 150 wine "$driver" --viewer "$(winpath "$viewer")" --scratch "$(winpath "$scratch")" \
+  timeout 420 wine "$driver" --viewer "$(winpath "$viewer")" --scratch "$(winpath "$scratch")" \
     --screens "$(winpath "$screens")" --dpi "$dpi" --trash "$(winpath "$trash/files")" \
     ${NORVANE_UI_ONLY:+--only "$NORVANE_UI_ONLY"} >"$log" 2>&1 </dev/null || status=$?
   grep -aE '^(PASS|FAIL|      |OK|FAILED)' "$log" || true
   if [ "$status" -eq 124 ]; then
-    echo "the driver did not finish in 150 s"
+    echo "the driver did not finish in 420 s"
     tail -n 20 "$log"
   elif [ "$status" -ne 0 ] && ! grep -aq '^FAILED' "$log"; then
     echo "the driver ended with $status"
     tail -n 20 "$log"
   fi
   wineserver -k >/dev/null 2>&1 || true
+  check_meta_saved "$screens/${dpi}dpi-meta-saved.jpg" || status=1
   return "$status"
+}
+
+# The file the metadata window saved, read by other programs: the new
+# Artist, no GPS left, and the same pixels as the file it came from.
+check_meta_saved() {
+  local saved=$1 source=$here/../tests/fixtures/meta_full.jpg artist gps ae
+  [ -f "$saved" ] || { [ -n "${NORVANE_UI_ONLY:-}" ] && return 0; echo "FAIL  no saved metadata file"; return 1; }
+  artist=$(exiftool -s3 -IFD0:Artist "$saved")
+  gps=$(exiftool -s3 -GPS:all "$saved")
+  ae=$(compare -metric AE "$source" "$saved" null: 2>&1 || true)
+  if [ "$artist" = "Ann B" ] && [ -z "$gps" ] && [ "$ae" = "0" ]; then
+    echo "PASS  saved metadata file: Artist \"$artist\", no GPS, identical pixels (exiftool, ImageMagick)"
+  else
+    echo "FAIL  saved metadata file: Artist \"$artist\", GPS \"$gps\", $ae pixels differ"
+    return 1
+  fi
 }
 
 t0=$(date +%s)

@@ -130,31 +130,69 @@ void BackBuffer::Paint(HWND hwnd) const {
   EndPaint(hwnd, &ps);
 }
 
-void DrawButton(GpGraphics* g, const RectF& rect, const wchar_t* label, bool accent, bool hot,
-                const Font& font, ARGB plainText, ARGB hotText, ARGB hotFill, ARGB accentFill,
-                ARGB accentHotFill) {
-  GpPath* path = nullptr;
-  if (GdipCreatePath(FillModeAlternate, &path) != Ok) return;
-  Path owner(path);
-  AddRoundRect(path, rect.X, rect.Y, rect.Width, rect.Height, 7);
-  ARGB text = plainText;
-  if (accent) {
-    Brush fill = SolidBrush(hot ? accentHotFill : accentFill);
-    GdipFillPath(g, fill.get(), path);
-    text = 0xFF080C14;
-  } else if (hot) {
-    Brush fill = SolidBrush(hotFill);
-    GdipFillPath(g, fill.get(), path);
-    text = hotText;
-  }
+namespace {
+
+// The label of a button, centred both ways in its rectangle.
+void DrawLabel(GpGraphics* g, const RectF& rect, const wchar_t* label, const Font& font,
+               ARGB colour) {
   if (!font) return;
   GpStringFormat* f = nullptr;
   if (GdipCreateStringFormat(0, LANG_NEUTRAL, &f) != Ok) return;
   StringFormat format(f);
   GdipSetStringFormatAlign(f, StringAlignmentCenter);
   GdipSetStringFormatLineAlign(f, StringAlignmentCenter);
-  Brush brush = SolidBrush(text);
+  Brush brush = SolidBrush(colour);
   GdipDrawString(g, label, -1, font.get(), &rect, f, brush.get());
+}
+
+}  // namespace
+
+void FillRound(GpGraphics* g, float x, float y, float w, float h, float r, ARGB colour) {
+  GpPath* path = nullptr;
+  if (GdipCreatePath(FillModeAlternate, &path) != Ok) return;
+  Path owner(path);
+  AddRoundRect(path, x, y, w, h, r);
+  Brush brush = SolidBrush(colour);
+  GdipFillPath(g, brush.get(), path);
+}
+
+void StrokeRound(GpGraphics* g, float x, float y, float w, float h, float r, ARGB colour,
+                 float width) {
+  GpPath* path = nullptr;
+  GpPen* pen = nullptr;
+  if (GdipCreatePath(FillModeAlternate, &path) != Ok) return;
+  Path owner(path);
+  AddRoundRect(path, x, y, w, h, r);
+  if (GdipCreatePen1(colour, width, UnitWorld, &pen) != Ok) return;
+  Pen penOwner(pen);
+  GdipDrawPath(g, pen, path);
+}
+
+void Line(GpGraphics* g, float x1, float y1, float x2, float y2, ARGB colour) {
+  GpPen* pen = nullptr;
+  if (GdipCreatePen1(colour, 1, UnitWorld, &pen) != Ok) return;
+  Pen owner(pen);
+  GdipDrawLine(g, pen, x1, y1, x2, y2);
+}
+
+void DrawButton(GpGraphics* g, const RectF& rect, const wchar_t* label, bool accent, bool hot,
+                const Font& font, ARGB plainText, ARGB hotText, ARGB hotFill, ARGB accentFill,
+                ARGB accentHotFill) {
+  ARGB text = plainText;
+  if (accent) {
+    FillRound(g, rect.X, rect.Y, rect.Width, rect.Height, 7, hot ? accentHotFill : accentFill);
+    text = 0xFF080C14;
+  } else if (hot) {
+    FillRound(g, rect.X, rect.Y, rect.Width, rect.Height, 7, hotFill);
+    text = hotText;
+  }
+  DrawLabel(g, rect, label, font, text);
+}
+
+void DrawDisabledButton(GpGraphics* g, const RectF& rect, const wchar_t* label, bool accent,
+                        const Font& font, ARGB dimText, ARGB outline) {
+  if (accent) StrokeRound(g, rect.X, rect.Y, rect.Width, rect.Height, 7, outline, 1);
+  DrawLabel(g, rect, label, font, dimText);
 }
 
 void DrawFocusRing(GpGraphics* g, const RECT& rect, float r, ARGB colour) {

@@ -103,6 +103,18 @@ void DrawButton(GpGraphics* g, const RectF& rect, const wchar_t* label, bool acc
                 const Font& font, ARGB plainText, ARGB hotText, ARGB hotFill, ARGB accentFill,
                 ARGB accentHotFill);
 
+// A disabled push button: its label in dimText, and for the accent style an
+// outline of 1 unit instead of the fill.
+void DrawDisabledButton(GpGraphics* g, const RectF& rect, const wchar_t* label, bool accent,
+                        const Font& font, ARGB dimText, ARGB outline);
+
+// A rounded rectangle filled, or stroked with a pen `width` units wide; a
+// straight line 1 unit wide.
+void FillRound(GpGraphics* g, float x, float y, float w, float h, float r, ARGB colour);
+void StrokeRound(GpGraphics* g, float x, float y, float w, float h, float r, ARGB colour,
+                 float width);
+void Line(GpGraphics* g, float x1, float y1, float x2, float y2, ARGB colour);
+
 // A 1.4-unit ring just inside an integer rectangle.
 void DrawFocusRing(GpGraphics* g, const RECT& rect, float r, ARGB colour);
 

@@ -96,34 +96,6 @@ void DrawAt(GpGraphics* g, const wchar_t* text, const kit::Font& font, float x, 
   GdipDrawString(g, text, -1, font.get(), &at, nullptr, brush.get());
 }
 
-void FillRound(GpGraphics* g, float x, float y, float w, float h, float r, ARGB colour) {
-  GpPath* path = nullptr;
-  if (GdipCreatePath(FillModeAlternate, &path) != Ok) return;
-  kit::Path owner(path);
-  kit::AddRoundRect(path, x, y, w, h, r);
-  kit::Brush brush = kit::SolidBrush(colour);
-  GdipFillPath(g, brush.get(), path);
-}
-
-void StrokeRound(GpGraphics* g, float x, float y, float w, float h, float r, ARGB colour,
-                 float width) {
-  GpPath* path = nullptr;
-  GpPen* pen = nullptr;
-  if (GdipCreatePath(FillModeAlternate, &path) != Ok) return;
-  kit::Path owner(path);
-  kit::AddRoundRect(path, x, y, w, h, r);
-  if (GdipCreatePen1(colour, width, UnitWorld, &pen) != Ok) return;
-  kit::Pen penOwner(pen);
-  GdipDrawPath(g, pen, path);
-}
-
-void Line(GpGraphics* g, float x1, float y1, float x2, float y2, ARGB colour) {
-  GpPen* pen = nullptr;
-  if (GdipCreatePen1(colour, 1, UnitWorld, &pen) != Ok) return;
-  kit::Pen owner(pen);
-  GdipDrawLine(g, pen, x1, y1, x2, y2);
-}
-
 void Render() {
   g_mismatch = !assoc_points_here();
   if (!g_mismatch && g_focus == kUseThisCopy) g_focus = kClose;
@@ -144,19 +116,19 @@ void Render() {
   DrawAt(gr, L"File associations", title, 26, 22, COL_ICE);
   DrawAt(gr, L"Ticked types list Norvane in Windows' Open with menu.", body, 26, 56, COL_MUTED);
   DrawAt(gr, L"Changes apply immediately, for this user account only.", body, 26, 75, COL_MUTED);
-  Line(gr, 26, 102, 474, 102, COL_RULE);
-  Line(gr, 26, 124 + r, 474, 124 + r, COL_RULE);
+  kit::Line(gr, 26, 102, 474, 102, COL_RULE);
+  kit::Line(gr, 26, 124 + r, 474, 124 + r, COL_RULE);
 
   for (int i = 0; i < g_assocTypeCount; ++i) {
     const RECT cell = CellRect(i);
     const float x = static_cast<float>(cell.left + 10), b = static_cast<float>(cell.top + 8);
     const bool hot = g_hot == i;
     if (hot) {
-      FillRound(gr, static_cast<float>(cell.left), static_cast<float>(cell.top), 234, 34, 6,
-                COL_ROWHOT);
+      kit::FillRound(gr, static_cast<float>(cell.left), static_cast<float>(cell.top), 234, 34, 6,
+                     COL_ROWHOT);
     }
     if (assoc_is_registered(g_assocTypes[i].ext)) {
-      FillRound(gr, x, b, 18, 18, 4, hot ? COL_ACCHOT : COL_ACCENT);
+      kit::FillRound(gr, x, b, 18, 18, 4, hot ? COL_ACCHOT : COL_ACCENT);
       GpPen* pen = nullptr;
       if (GdipCreatePen1(COL_WHITE, 2.2f, UnitWorld, &pen) == Ok) {
         kit::Pen owner(pen);
@@ -167,7 +139,7 @@ void Render() {
         GdipDrawLines(gr, pen, tick, 3);
       }
     } else {
-      StrokeRound(gr, x, b, 18, 18, 4, hot ? COL_ACCENT : COL_MUTED, 1.6f);
+      kit::StrokeRound(gr, x, b, 18, 18, 4, hot ? COL_ACCENT : COL_MUTED, 1.6f);
     }
     DrawAt(gr, g_assocTypes[i].ext, ext, x + 32, b, COL_TEXT);
     DrawAt(gr, g_assocTypes[i].description, body, x + 96, b + 1, COL_MUTED);

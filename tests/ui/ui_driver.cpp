@@ -2870,6 +2870,941 @@ void ScenarioSettingsKeys(const Env& env) {
   CleanRegistry();
 }
 
+std::vector<std::uint8_t> ReadWhole(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d) || d.nFileSizeHigh) return {};
+  return ReadFileHead(path, d.nFileSizeLow);
+}
+
+// A 1 × 1 grey TIFF whose XMP packet (tag 700) holds a bag of `items`
+// keywords.
+bool WriteXmpTiff(const std::wstring& path, int items) {
+  std::string xmp =
+      "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
+      "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+      "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" "
+      "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:subject><rdf:Bag>";
+  for (int i = 0; i < items; ++i) xmp += "<rdf:li>k" + std::to_string(i) + "</rdf:li>";
+  xmp += "</rdf:Bag></dc:subject></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+  struct Entry {
+    std::uint16_t tag, type;
+    std::uint32_t count, value;
+  };
+  const std::uint32_t ifd = 8, entries = 9, pixel = ifd + 2 + 12 * entries + 4, packet = pixel + 2;
+  const Entry e[entries] = {
+      {256, 3, 1, 1}, {257, 3, 1, 1}, {258, 3, 1, 8},
+      {259, 3, 1, 1}, {262, 3, 1, 1}, {273, 4, 1, pixel},
+      {278, 3, 1, 1}, {279, 4, 1, 1}, {700, 1, static_cast<std::uint32_t>(xmp.size()), packet}};
+  std::vector<std::uint8_t> out = {'I', 'I', 42, 0};
+  auto put = [&](std::uint32_t v, int bytes) {
+    for (int k = 0; k < bytes; ++k) out.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+  };
+  put(ifd, 4);
+  put(entries, 2);
+  for (const Entry& x : e) {
+    put(x.tag, 2);
+    put(x.type, 2);
+    put(x.count, 4);
+    put(x.value, 4);  // a SHORT sits in the low half, little-endian
+  }
+  put(0, 4);
+  out.push_back(128);
+  out.push_back(0);
+  out.insert(out.end(), xmp.begin(), xmp.end());
+  return WriteFileBytes(path, out.data(), out.size());
+}
+
+// --- the metadata window -----------------------------------------------------
+
+// What the metadata window reports of itself (its test query): the named
+// lines and the list, row by row.
+struct MetaRowSeen {
+  bool heading = false;
+  int top = 0;
+  int index = -1;
+  std::wstring group, label, value, flags;
+  bool Has(wchar_t flag) const { return flags.find(flag) != std::wstring::npos; }
+};
+
+struct MetaSeen {
+  bool ok = false;
+  std::vector<std::vector<std::wstring>> lines;  // "file", "status", ... with their values
+  std::vector<MetaRowSeen> rows;
+
+  std::wstring Get(const wchar_t* key, size_t i = 0) const {
+    for (const auto& l : lines) {
+      if (l[0] == key && l.size() > i + 1) return l[i + 1];
+    }
+    return L"";
+  }
+  int Int(const wchar_t* key, size_t i = 0) const { return _wtoi(Get(key, i).c_str()); }
+  bool Enabled(int id) const {
+    for (const auto& l : lines) {
+      if (l[0] == L"btn" && l.size() > 2 && _wtoi(l[1].c_str()) == id) return l[2] == L"1";
+    }
+    return false;
+  }
+  // The first field row with that label (and group, when one is given).
+  const MetaRowSeen* Field(const std::wstring& label, const wchar_t* group = nullptr) const {
+    for (const MetaRowSeen& r : rows) {
+      if (!r.heading && r.label == label && (!group || r.group == group)) return &r;
+    }
+    return nullptr;
+  }
+  const MetaRowSeen* ByIndex(int index) const {
+    for (const MetaRowSeen& r : rows) {
+      if (!r.heading && r.index == index) return &r;
+    }
+    return nullptr;
+  }
+  std::vector<std::wstring> Headings() const {
+    std::vector<std::wstring> h;
+    for (const MetaRowSeen& r : rows) {
+      if (r.heading) h.push_back(r.group);
+    }
+    return h;
+  }
+  int Changed() const {
+    int n = 0;
+    for (const MetaRowSeen& r : rows) n += !r.heading && r.Has(L'c');
+    return n;
+  }
+};
+
+std::wstring Unescape(const std::wstring& s) {
+  std::wstring out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == L'\\' && i + 1 < s.size()) {
+      const wchar_t c = s[++i];
+      out += c == L't' ? L'\t' : c == L'n' ? L'\n' : c == L'r' ? L'\r' : c;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+std::wstring WideOf(const std::string& utf8) {
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+  return w;
+}
+
+constexpr ULONG_PTR kMetaStateQuery = 0x4E564D52;  // the window's test query
+
+MetaSeen QueryMeta(const Env& env, HWND m) {
+  MetaSeen seen;
+  const std::wstring path = env.pics.Path(L"meta-state.txt");
+  DeleteFileW(path.c_str());
+  COPYDATASTRUCT cds{};
+  cds.dwData = kMetaStateQuery;
+  cds.cbData = static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t));
+  cds.lpData = const_cast<wchar_t*>(path.c_str());
+  DWORD_PTR r = 0;
+  if (!SendMessageTimeoutW(m, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL,
+                           kMaxWaitMs, &r) ||
+      r != TRUE) {
+    return seen;
+  }
+  const std::vector<std::uint8_t> bytes = ReadWhole(path);
+  const std::wstring text = WideOf(std::string(bytes.begin(), bytes.end()));
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L'\n', start);
+    if (end == std::wstring::npos) end = text.size();
+    std::vector<std::wstring> cells;
+    size_t c = start;
+    for (;;) {
+      const size_t tab = text.find(L'\t', c);
+      if (tab == std::wstring::npos || tab >= end) {
+        cells.push_back(Unescape(text.substr(c, end - c)));
+        break;
+      }
+      cells.push_back(Unescape(text.substr(c, tab - c)));
+      c = tab + 1;
+    }
+    if (cells[0] == L"H" && cells.size() >= 3) {
+      MetaRowSeen row;
+      row.heading = true;
+      row.top = _wtoi(cells[1].c_str());
+      row.group = cells[2];
+      seen.rows.push_back(row);
+    } else if (cells[0] == L"F" && cells.size() >= 7) {
+      MetaRowSeen row;
+      row.top = _wtoi(cells[1].c_str());
+      row.index = _wtoi(cells[2].c_str());
+      row.group = cells[3];
+      row.label = cells[4];
+      row.value = cells[5];
+      row.flags = cells[6];
+      seen.rows.push_back(row);
+    } else {
+      seen.lines.push_back(cells);
+    }
+    start = end + 1;
+  }
+  seen.ok = !seen.lines.empty();
+  return seen;
+}
+
+// Opens the metadata window for the viewer's file with the I key.
+HWND OpenMeta(const Viewer& v, const std::string& what) {
+  const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW('I', MAPVK_VK_TO_VSC)) << 16;
+  PostMessageW(v.hwnd(), WM_KEYDOWN, 'I', 1 | scan);
+  PostMessageW(v.hwnd(), WM_KEYUP, 'I', 1 | scan | 0xC0000000);
+  const HWND m = WaitTopWindow(v.pid(), L"NorvaneMetaWnd", L"Metadata", kMaxWaitMs);
+  Check(m != nullptr, what + ": I opens the metadata window", m ? "" : "none in 20 s");
+  if (m) SyncWnd(m);
+  return m;
+}
+
+bool CheckMetaClosed(const Viewer& v, HWND m, const std::string& what) {
+  const bool gone = WaitFor([&] { return !IsWindow(m); }, kStateWaitMs);
+  Check(gone, what + ": the metadata window closes", gone ? "" : "still open");
+  const bool enabled = WaitFor([&] { return IsWindowEnabled(v.hwnd()) != 0; }, kStateWaitMs);
+  Check(enabled, what + ": the viewer is enabled again", "");
+  return gone && enabled;
+}
+
+// A point of the window in pixels from layout units.
+POINT MetaPoint(const Env& env, int x, int y) { return {Px(x, env.dpi), Px(y, env.dpi)}; }
+
+// Clicks a part of a field row: 1 the label, 2 the value, 3 the link.
+void ClickRow(const Env& env, HWND m, const MetaSeen& s, const MetaRowSeen& row, int part) {
+  const int x = part == 1 ? 100 : part == 2 ? 400 : 630;
+  const int y = 104 + row.top - s.Int(L"scroll") + 13;
+  PostClick(m, MetaPoint(env, x, y));
+  SyncWnd(m);
+}
+
+void ClickMetaButton(const Env& env, HWND m, int left, int width) {
+  PostClick(m, MetaPoint(env, left + width / 2, 645));
+}
+
+HWND MetaEdit(HWND m) { return FindWindowExW(m, nullptr, L"Edit", nullptr); }
+
+// Waits for the window's state to satisfy `ok` (returns "" then, or what
+// was wrong the last time).
+template <class F>
+std::string MetaEventually(const Env& env, HWND m, MetaSeen* seen, F ok) {
+  std::string why;
+  WaitFor(
+      [&] {
+        *seen = QueryMeta(env, m);
+        why = seen->ok ? ok(*seen) : std::string("no answer to the state query");
+        return why.empty();
+      },
+      kStateWaitMs);
+  return why;
+}
+
+// Scrolls the list with Home and Down (26 units a key) until the field's
+// row is fully in view; returns the state then.
+MetaSeen ScrollToRow(const Env& env, HWND m, int index) {
+  MetaSeen s = QueryMeta(env, m);
+  const MetaRowSeen* row = s.ByIndex(index);
+  if (!row) return s;
+  const int scroll = s.Int(L"scroll");
+  if (row->top >= scroll && row->top + 26 <= scroll + 506) return s;
+  const int downs = std::max(0, (row->top + 26 - 506 + 25) / 26);
+  PostKey(m, VK_HOME);
+  for (int i = 0; i < downs; ++i) PostKey(m, VK_DOWN);
+  // Posted keys are handled after sent messages: wait for the scroll.
+  const int want = std::min(downs * 26, std::max(0, s.Int(L"scroll", 1) - 506));
+  MetaEventually(env, m, &s, [&](const MetaSeen& x) {
+    return x.Int(L"scroll") == want ? "" : Fmt("scroll %d", x.Int(L"scroll"));
+  });
+  return s;
+}
+
+// Opens the value (or label) editor of a row, types `text` into it and ends
+// it with `key` posted to the edit box (0: a click on empty space).
+bool EditRow(const Env& env, HWND m, const std::wstring& label, bool byName,
+             const std::wstring& text, UINT key, const std::string& what) {
+  const MetaSeen listed = QueryMeta(env, m);
+  const MetaRowSeen* found = listed.Field(label);
+  if (!Check(found != nullptr, what + ": the row is listed", Utf8(label))) return false;
+  const MetaSeen s = ScrollToRow(env, m, found->index);
+  const MetaRowSeen* row = s.ByIndex(found->index);
+  if (!row) return false;
+  ClickRow(env, m, s, *row, byName ? 1 : 2);
+  HWND edit = nullptr;
+  WaitFor([&] { return (edit = MetaEdit(m)) != nullptr; }, kStateWaitMs);
+  if (!Check(edit != nullptr, what + ": the edit box opens", "")) return false;
+  const MetaSeen open = QueryMeta(env, m);
+  Check(
+      open.Int(L"edit") == row->index && open.Get(L"edit", 2) == (byName ? row->label : row->value),
+      what + ": the box edits the field's " + (byName ? "label" : "value"),
+      Utf8(open.Get(L"edit", 0) + L" \"" + open.Get(L"edit", 2) + L"\""));
+  DWORD_PTR r = 0;
+  SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_NORMAL,
+                      kMaxWaitMs, &r);
+  if (key) {
+    PostKey(edit, key);
+  } else {
+    PostClick(m, MetaPoint(env, 300, 30));  // the header: empty space
+  }
+  SyncWnd(m);
+  return true;
+}
+
+// A message box of the viewer's process titled "Metadata".
+HWND WaitMetaBox(const Viewer& v, DWORD ms) {
+  return WaitTopWindow(v.pid(), L"#32770", L"Metadata", ms);
+}
+
+void AnswerBox(HWND box, int id) {
+  PostMessageW(box, WM_COMMAND, static_cast<WPARAM>(id), 0);
+  WaitFor([&] { return !IsWindow(box); }, kStateWaitMs);
+}
+
+// The share of a button's rectangle (layout units) painted in a colour.
+double MetaButtonShare(const Env& env, const ClientShot& c, int left, int width,
+                       std::uint32_t colour) {
+  return ShareOf(c, Px(left, env.dpi), Px(628, env.dpi), Px(left + width, env.dpi),
+                 Px(662, env.dpi), colour);
+}
+
+constexpr std::uint32_t kMetaAccent = 0x60A5FA;  // the Save button's fill
+constexpr std::uint32_t kMetaRowHot = 0x141C2E;  // a hovered row
+
+FILETIME WriteTimeOf(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d{};
+  GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d);
+  return d.ftLastWriteTime;
+}
+
+bool SameTime(FILETIME a, FILETIME b) {
+  return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+// Ctrl+S as real input to the window made the foreground window.
+void PressCtrlS(HWND m) {
+  SetForegroundWindow(m);
+  WaitFor([&] { return GetForegroundWindow() == m; }, 2000);
+  std::vector<INPUT> in;
+  for (WORD k : {WORD(VK_CONTROL), WORD('S'), WORD('S'), WORD(VK_CONTROL)}) {
+    INPUT e{};
+    e.type = INPUT_KEYBOARD;
+    e.ki.wVk = k;
+    e.ki.wScan = static_cast<WORD>(MapVirtualKeyW(k, MAPVK_VK_TO_VSC));
+    e.ki.dwFlags = in.size() >= 2 ? KEYEVENTF_KEYUP : 0;
+    in.push_back(e);
+  }
+  SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
+  Sleep(300);
+  SyncWnd(m);
+}
+
+// The groups in the window's fixed order, with those the file has.
+const wchar_t* const kMetaGroups[] = {L"File",
+                                      L"Description and credits",
+                                      L"Camera and exposure",
+                                      L"GPS",
+                                      L"Image",
+                                      L"Comment",
+                                      L"PNG text",
+                                      L"XMP",
+                                      L"IPTC and Photoshop",
+                                      L"Embedded thumbnail",
+                                      L"Other",
+                                      L"Technical"};
+
+std::string HeadingOrder(const MetaSeen& s) {
+  const std::vector<std::wstring> h = s.Headings();
+  size_t at = 0;
+  std::string seen;
+  for (const std::wstring& g : h) seen += (seen.empty() ? "" : ", ") + Utf8(g);
+  for (const std::wstring& g : h) {
+    while (at < std::size(kMetaGroups) && g != kMetaGroups[at]) ++at;
+    if (at == std::size(kMetaGroups)) return "out of order: " + seen;
+    ++at;
+  }
+  return "";
+}
+
+// The metadata window on a JPEG with EXIF, GPS, XMP, IPTC, a comment and a
+// thumbnail: what it lists, editing, removal marks, Add field, saving and
+// closing.
+void ScenarioMetadata(const Env& env) {
+  const std::wstring file = env.pics.Path(L"meta.jpg");
+  SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!Check(CopyFileW(env.pics.Path(L"meta-source.jpg").c_str(), file.c_str(), FALSE) != 0,
+             "metadata: the test JPEG is in place", Utf8(file))) {
+    return;
+  }
+  ParkCursor(env);
+  Viewer v(env);
+  if (!v.Start(file, "metadata")) return;
+  const ClientShot before = CaptureClient(v);
+  HWND m = OpenMeta(v, "metadata");
+  if (!m) return;
+  {
+    RECT rc{};
+    GetClientRect(m, &rc);
+    const int side = static_cast<int>(std::ceil(680.0f * (static_cast<float>(env.dpi) / 96.0f)));
+    Check(rc.right == side && rc.bottom == side, Fmt("metadata: client %d x %d", side, side),
+          Fmt("client %ld x %ld", rc.right, rc.bottom));
+    Check(!IsWindowEnabled(v.hwnd()), "metadata: the viewer is disabled while it is open", "");
+  }
+
+  MetaSeen s = QueryMeta(env, m);
+  if (!Check(s.ok, "metadata: the window answers the state query", "")) return;
+  Check(s.Get(L"file") == L"meta.jpg   \u00B7   JPEG   \u00B7   click a value to change it",
+        "metadata: the file line", Utf8(s.Get(L"file")));
+  {
+    const std::string order = HeadingOrder(s);
+    Check(order.empty(), "metadata: groups in the fixed order", order);
+    std::string missing;
+    for (const wchar_t* g : {L"File", L"Description and credits", L"Camera and exposure", L"GPS",
+                             L"Comment", L"XMP", L"IPTC and Photoshop", L"Embedded thumbnail"}) {
+      const auto h = s.Headings();
+      if (std::find(h.begin(), h.end(), std::wstring(g)) == h.end()) missing += " " + Utf8(g);
+    }
+    Check(missing.empty(), "metadata: every group the file carries has a heading",
+          "missing:" + missing);
+    // Values the file was given, each in its group.
+    struct Want {
+      const wchar_t* group;
+      const wchar_t* value;
+    };
+    const Want wants[] = {
+        {L"Camera and exposure", L"Norvane"}, {L"Camera and exposure", L"Test Rig"},
+        {L"Comment", L"block comment"},       {L"XMP", L"XMP title"},
+        {L"IPTC and Photoshop", L"Paris"},    {L"IPTC and Photoshop", L"Ann"}};
+    std::string absent;
+    for (const Want& w : wants) {
+      bool found = false;
+      for (const MetaRowSeen& r : s.rows)
+        found |= !r.heading && r.group == w.group && r.value == w.value;
+      if (!found) absent += " \"" + Utf8(w.value) + "\" in " + Utf8(w.group) + ";";
+    }
+    Check(absent.empty(), "metadata: the file's values are listed in their groups", absent);
+    Check(!s.Enabled(2003) && s.Enabled(2000) && s.Enabled(2001) && s.Enabled(2002),
+          "metadata: Save disabled with nothing changed, the others enabled", "");
+  }
+  SaveShot(env, "metadata");
+
+  // Hovering a row fills it.
+  {
+    const MetaRowSeen* row = s.Field(L"Camera model");
+    if (row) {
+      const int y = 104 + row->top - s.Int(L"scroll") + 13;
+      PostMessageW(m, WM_MOUSEMOVE, 0, ClientPoint(Px(100, env.dpi), Px(y, env.dpi)));
+      const std::string hot = EventuallyIn(m, [&](const ClientShot& c) {
+        const double share = ShareOf(c, Px(400, env.dpi), Px(y - 11, env.dpi), Px(588, env.dpi),
+                                     Px(y + 11, env.dpi), kMetaRowHot);
+        return share > 0.5 ? "" : Fmt("%.1f %% of the row is the hover fill", 100 * share);
+      });
+      Check(hot.empty(), "metadata: the row under the mouse is filled", hot);
+      PostMessageW(m, WM_MOUSELEAVE, 0, 0);
+    }
+  }
+
+  // Wheel: one notch down scrolls 78 units; it stops at both ends.
+  {
+    const int total = s.Int(L"scroll", 1);
+    POINT centre = MetaPoint(env, 340, 300);
+    ClientToScreen(m, &centre);
+    const LPARAM at = MAKELPARAM(centre.x, centre.y);
+    PostMessageW(m, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(-120)), at);
+    MetaSeen w;
+    std::string why = MetaEventually(env, m, &w, [&](const MetaSeen& x) {
+      return x.Int(L"scroll") == std::min(78, std::max(0, total - 506))
+                 ? ""
+                 : Fmt("scroll %d", x.Int(L"scroll"));
+    });
+    Check(why.empty(), "metadata: a wheel notch scrolls 78 units", why);
+    for (int i = 0; i < 40; ++i) {
+      PostMessageW(m, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(-120)), at);
+    }
+    why = MetaEventually(env, m, &w, [&](const MetaSeen& x) {
+      return x.Int(L"scroll") == std::max(0, total - 506) ? "" : Fmt("scroll %d", x.Int(L"scroll"));
+    });
+    Check(why.empty(), Fmt("metadata: scrolling stops at total - 506 (%d)", total - 506), why);
+    for (int i = 0; i < 40; ++i) PostMessageW(m, WM_MOUSEWHEEL, MAKEWPARAM(0, 120), at);
+    why = MetaEventually(env, m, &w, [&](const MetaSeen& x) {
+      return x.Int(L"scroll") == 0 ? "" : Fmt("scroll %d", x.Int(L"scroll"));
+    });
+    Check(why.empty(), "metadata: scrolling stops at 0", why);
+    Check(total > 506 + 78, "metadata: the test file's list is longer than the window",
+          Fmt("total %d", total));
+  }
+
+  // Enter, Tab and a click elsewhere commit; Esc cancels.
+  struct EditCase {
+    const wchar_t* label;
+    const wchar_t* typed;
+    UINT key;
+    const wchar_t* after;
+    const char* name;
+  };
+  const EditCase edits[] = {
+      {L"Camera model", L"Rig 2", VK_RETURN, L"Rig 2", "Enter commits"},
+      {L"Camera make", L"Maker", VK_TAB, L"Maker", "Tab commits"},
+      {L"Comment", L"new comment", 0, L"new comment", "a click elsewhere commits"},
+      {L"Date taken", L"zzz", VK_ESCAPE, nullptr, "Esc cancels"},
+  };
+  for (const EditCase& e : edits) {
+    const std::string what = std::string("metadata: ") + e.name;
+    const MetaSeen pre = QueryMeta(env, m);
+    const MetaRowSeen* row = pre.Field(e.label);
+    const std::wstring old = row ? row->value : L"";
+    if (!EditRow(env, m, e.label, false, e.typed, e.key, what)) continue;
+    MetaSeen post;
+    const std::wstring want = e.after ? e.after : old;
+    const std::string why = MetaEventually(env, m, &post, [&](const MetaSeen& x) {
+      const MetaRowSeen* r = x.Field(e.label);
+      if (!r) return std::string("row gone");
+      if (x.Int(L"edit") != -1) return std::string("the edit box is still open");
+      return r->value == want ? "" : "value \"" + Utf8(r->value) + "\"";
+    });
+    Check(why.empty() && !MetaEdit(m), what, why);
+  }
+  s = QueryMeta(env, m);
+  Check(s.Changed() == 3 && s.Get(L"status") == L"3 unsaved changes" && s.Enabled(2003),
+        "metadata: three changes counted and Save enabled",
+        Utf8(s.Get(L"status")) + Fmt(", %d changed rows", s.Changed()));
+  {
+    const std::string fill = EventuallyIn(m, [&](const ClientShot& c) {
+      const double share = MetaButtonShare(env, c, 454, 96, kMetaAccent);
+      return share > 0.4 ? "" : Fmt("%.1f %% of Save is the accent fill", 100 * share);
+    });
+    Check(fill.empty(), "metadata: Save is drawn filled when enabled", fill);
+  }
+
+  // Letters in a numeric field: the warning names the text and the field,
+  // the box stays open with the text and the window does not close.
+  {
+    const std::string what = "metadata: letters in a numeric field";
+    const MetaRowSeen* iso = s.Field(L"ISO speed");
+    std::wstring isoLabel = L"ISO speed";
+    if (!iso) {
+      for (const MetaRowSeen& r : s.rows) {
+        if (!r.heading && r.value == L"200") {
+          iso = &r;
+          isoLabel = r.label;
+        }
+      }
+    }
+    if (Check(iso != nullptr, what + ": the ISO row is listed", "") &&
+        EditRow(env, m, isoLabel, false, L"abc", VK_RETURN, what)) {
+      HWND box = WaitMetaBox(v, kStateWaitMs);
+      const std::wstring msg = box ? MessageOf(box) : L"";
+      const std::wstring head =
+          L"\u201C"
+          L"abc\u201D is not a valid value for " +
+          isoLabel + L".";
+      Check(box && msg.rfind(head, 0) == 0 && msg.size() > head.size() + 2,
+            what + ": the warning quotes the text, names the field and says why", Utf8(msg));
+      if (box) AnswerBox(box, IDOK);
+      const MetaSeen open = QueryMeta(env, m);
+      Check(MetaEdit(m) && open.Get(L"edit", 2) == L"abc",
+            what + ": the box stays open with the text", Utf8(open.Get(L"edit", 2)));
+      PostMessageW(m, WM_CLOSE, 0, 0);
+      box = WaitMetaBox(v, kStateWaitMs);
+      Check(box != nullptr, what + ": closing warns again", "");
+      if (box) AnswerBox(box, IDOK);
+      SyncWnd(m);
+      Check(IsWindow(m) && MetaEdit(m), what + ": the window stays open", "");
+      if (HWND edit = MetaEdit(m)) PostKey(edit, VK_ESCAPE);
+      MetaSeen after;
+      const std::string why = MetaEventually(env, m, &after, [&](const MetaSeen& x) {
+        const MetaRowSeen* r = x.Field(isoLabel);
+        return x.Int(L"edit") == -1 && r && r->value == L"200" ? "" : std::string("still editing");
+      });
+      Check(why.empty(), what + ": Esc then cancels and keeps the old value", why);
+    }
+  }
+
+  // The thumbnail group is marked and restored as a whole.
+  {
+    s = QueryMeta(env, m);
+    const MetaRowSeen* thumb = nullptr;
+    int members = 0;
+    for (const MetaRowSeen& r : s.rows) {
+      if (r.heading || r.group != L"Embedded thumbnail" || !r.Has(L'r')) continue;
+      if (!thumb) thumb = &r;
+      ++members;
+    }
+    if (Check(thumb != nullptr && members >= 2,
+              "metadata: the thumbnail group has removable fields", Fmt("%d", members))) {
+      auto marked = [&](const MetaSeen& x, bool want) {
+        int n = 0;
+        for (const MetaRowSeen& r : x.rows) {
+          n += !r.heading && r.group == L"Embedded thumbnail" && r.Has(L'r') && r.Has(L'x') == want;
+        }
+        return n == members ? std::string() : Fmt("%d of %d", n, members);
+      };
+      const int index = thumb->index;
+      s = ScrollToRow(env, m, index);
+      ClickRow(env, m, s, *s.ByIndex(index), 3);
+      MetaSeen x;
+      std::string why =
+          MetaEventually(env, m, &x, [&](const MetaSeen& y) { return marked(y, true); });
+      Check(why.empty(), "metadata: remove on one thumbnail field marks the whole group", why);
+      SaveShot(env, "metadata-removed");
+      ClickRow(env, m, x, *x.ByIndex(index), 3);
+      why = MetaEventually(env, m, &x, [&](const MetaSeen& y) { return marked(y, false); });
+      Check(why.empty(), "metadata: undo restores the whole group", why);
+      PostKey(m, VK_HOME);
+      SyncWnd(m);
+    }
+  }
+
+  // Remove GPS marks every GPS field; the button is then disabled.
+  ClickMetaButton(env, m, 130, 104);
+  {
+    MetaSeen x;
+    const std::string why = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
+      int gps = 0, left = 0;
+      for (const MetaRowSeen& r : y.rows) {
+        if (r.heading || r.group != L"GPS" || !r.Has(L'r')) continue;
+        ++gps;
+        left += !r.Has(L'x');
+      }
+      return gps > 0 && left == 0 && !y.Enabled(2001) ? ""
+                                                      : Fmt("%d of %d GPS fields left", left, gps);
+    });
+    Check(why.empty(), "metadata: Remove GPS marks every GPS field", why);
+  }
+
+  // Add field › Artist (the second entry), with a value.
+  ClickMetaButton(env, m, 26, 96);
+  {
+    HWND popup = WaitTopWindow(v.pid(), L"#32768", nullptr, kStateWaitMs);
+    if (Check(popup != nullptr, "metadata: Add field shows its menu", "")) {
+      SaveShot(env, "metadata-add-field");
+      for (UINT k : {VK_DOWN, VK_DOWN, VK_RETURN}) {
+        PostKey(popup, k);
+        Sleep(100);
+      }
+      HWND edit = nullptr;
+      WaitFor([&] { return (edit = MetaEdit(m)) != nullptr; }, kStateWaitMs);
+      const MetaSeen x = QueryMeta(env, m);
+      const MetaRowSeen* artist = x.ByIndex(x.Int(L"edit"));
+      Check(edit && artist && artist->label == L"Artist" && artist->Has(L'a'),
+            "metadata: choosing Artist adds the field and opens its editor",
+            artist ? Utf8(artist->label) : "no field edited");
+      if (edit) {
+        DWORD_PTR r = 0;
+        SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Ann Artist"),
+                            SMTO_NORMAL, kMaxWaitMs, &r);
+        PostKey(edit, VK_RETURN);
+        SyncWnd(m);
+      }
+    }
+  }
+
+  // Save: the status line, the file rewritten with the new metadata and
+  // the same picture.
+  const FILETIME t0 = WriteTimeOf(file);
+  ClickMetaButton(env, m, 454, 96);
+  {
+    MetaSeen x;
+    const std::string why = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
+      return y.Get(L"status") == L"Saved. The picture itself was not changed."
+                 ? ""
+                 : Utf8(y.Get(L"status"));
+    });
+    Check(why.empty(), "metadata: Save reports \"Saved. The picture itself was not changed.\"",
+          why);
+    if (HWND box = FindTopWindow(v.pid(), L"#32770")) {
+      Check(false, "metadata: the save succeeds", Utf8(MessageOf(box)));
+      AnswerBox(box, IDOK);
+    }
+    const MetaRowSeen* artist = x.Field(L"Artist");
+    const MetaRowSeen* model = x.Field(L"Camera model");
+    int gps = 0;
+    for (const MetaRowSeen& r : x.rows) gps += !r.heading && r.group == L"GPS";
+    Check(artist && artist->value == L"Ann Artist" && !artist->Has(L'c') && model &&
+              model->value == L"Rig 2" && gps == 0 && x.Changed() == 0,
+          "metadata: the file read again has the new values and no GPS",
+          Fmt("artist %s, model %s, %d GPS rows, %d changed",
+              artist ? Utf8(artist->value).c_str() : "-", model ? Utf8(model->value).c_str() : "-",
+              gps, x.Changed()));
+    Check(!SameTime(t0, WriteTimeOf(file)), "metadata: the file was rewritten", "");
+    SaveShot(env, "metadata-saved");
+  }
+
+  // Ctrl+S with nothing changed does nothing.
+  {
+    const FILETIME t1 = WriteTimeOf(file);
+    Sleep(50);
+    PressCtrlS(m);
+    Check(SameTime(t1, WriteTimeOf(file)) && !FindTopWindow(v.pid(), L"#32770"),
+          "metadata: Ctrl+S with nothing changed does nothing", "");
+  }
+  // Ctrl+S saves a change.
+  if (EditRow(env, m, L"Artist", false, L"Ann B", VK_RETURN, "metadata: Ctrl+S")) {
+    PressCtrlS(m);
+    MetaSeen x;
+    const std::string why = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
+      const MetaRowSeen* a = y.Field(L"Artist");
+      return a && a->value == L"Ann B" && y.Changed() == 0 ? "" : Utf8(y.Get(L"status"));
+    });
+    Check(why.empty(), "metadata: Ctrl+S saves the change", why);
+  }
+
+  // Esc closes; the viewer shows the saved file with the same pixels.
+  PostKey(m, VK_ESCAPE);
+  CheckMetaClosed(v, m, "metadata, Esc");
+  {
+    std::string diff;
+    const ClientShot after = CaptureClient(v);
+    int differing = 0;
+    for (int y = 0; y < std::min(before.ch, after.ch); ++y) {
+      for (int x = 0; x < std::min(before.cw, after.cw); ++x)
+        differing += before.At(x, y) != after.At(x, y);
+    }
+    Check(before.cw == after.cw && before.ch == after.ch && differing == 0,
+          "metadata: the picture shown after the save is unchanged",
+          Fmt("%d pixels differ", differing));
+  }
+  // The saved file for the script's checks with exiftool and ImageMagick.
+  if (!env.screens.empty()) {
+    const std::string name = g_prefix.substr(0, g_prefix.size() - 1) + "-meta-saved.jpg";
+    CopyFileW(file.c_str(), (env.screens + L"\\" + std::wstring(name.begin(), name.end())).c_str(),
+              FALSE);
+  }
+
+  // Closing with unsaved changes: No discards, Cancel keeps, Yes saves.
+  struct CloseCase {
+    int answer;
+    const char* name;
+  };
+  for (const CloseCase& c : {CloseCase{IDNO, "No discards"}, CloseCase{IDCANCEL, "Cancel keeps"},
+                             CloseCase{IDYES, "Yes saves"}}) {
+    const std::string what = std::string("metadata, closing: ") + c.name;
+    m = OpenMeta(v, what);
+    if (!m) break;
+    const FILETIME t = WriteTimeOf(file);
+    const std::wstring typed = c.answer == IDYES ? L"Closing Yes" : L"Closing other";
+    EditRow(env, m, L"Artist", false, typed, VK_RETURN, what);
+    PostMessageW(m, WM_CLOSE, 0, 0);
+    HWND box = WaitMetaBox(v, kStateWaitMs);
+    const std::wstring msg = box ? MessageOf(box) : L"";
+    Check(msg == L"Save the changes to this file's metadata?", what + ": the question", Utf8(msg));
+    if (box) AnswerBox(box, c.answer);
+    if (c.answer == IDCANCEL) {
+      SyncWnd(m);
+      const MetaSeen x = QueryMeta(env, m);
+      Check(IsWindow(m) && x.Changed() == 1, what + ": the window stays with the change", "");
+      PostKey(m, VK_ESCAPE);
+      box = WaitMetaBox(v, kStateWaitMs);
+      if (box) AnswerBox(box, IDNO);
+    }
+    CheckMetaClosed(v, m, what);
+    const bool written = !SameTime(t, WriteTimeOf(file));
+    Check(written == (c.answer == IDYES),
+          what + (c.answer == IDYES ? ": the file is saved" : ": the file is untouched"),
+          written ? "written" : "not written");
+  }
+
+  // A save that fails (the file is read-only) keeps the window open with
+  // the change marked.
+  m = OpenMeta(v, "metadata, failed save");
+  if (m) {
+    const std::string what = "metadata, failed save";
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+    EditRow(env, m, L"Artist", false, L"Never written", VK_RETURN, what);
+    PostMessageW(m, WM_CLOSE, 0, 0);
+    HWND box = WaitMetaBox(v, kStateWaitMs);
+    if (box) AnswerBox(box, IDYES);
+    box = WaitMetaBox(v, kStateWaitMs);
+    const std::wstring msg = box ? MessageOf(box) : L"";
+    Check(box != nullptr && !msg.empty(), what + ": the save's message is shown", Utf8(msg));
+    if (box) AnswerBox(box, IDOK);
+    SyncWnd(m);
+    const MetaSeen x = QueryMeta(env, m);
+    const MetaRowSeen* a = x.Field(L"Artist");
+    Check(IsWindow(m) && a && a->value == L"Never written" && a->Has(L'c') &&
+              x.Get(L"status") == L"1 unsaved change",
+          what + ": the window stays open with the change marked", Utf8(x.Get(L"status")));
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    PostMessageW(m, WM_CLOSE, 0, 0);
+    box = WaitMetaBox(v, kStateWaitMs);
+    if (box) AnswerBox(box, IDNO);
+    CheckMetaClosed(v, m, what);
+  }
+  v.Close("metadata");
+}
+
+// A PNG keyword renamed to spaces stays; a view-only file; a TIFF with
+// 100,000 XMP items.
+void ScenarioMetadataMore(const Env& env) {
+  ParkCursor(env);
+  {
+    const std::wstring file = env.pics.Path(L"meta.png");
+    CopyFileW(env.pics.Path(L"meta-source.png").c_str(), file.c_str(), FALSE);
+    Viewer v(env);
+    if (v.Start(file, "metadata, PNG")) {
+      if (HWND m = OpenMeta(v, "metadata, PNG")) {
+        const MetaSeen s = QueryMeta(env, m);
+        const MetaRowSeen* kw = nullptr;
+        for (const MetaRowSeen& r : s.rows) {
+          if (!kw && !r.heading && r.Has(L'n')) kw = &r;
+        }
+        if (Check(kw != nullptr, "metadata, PNG: a renamable keyword is listed", "")) {
+          const std::wstring label = kw->label;
+          EditRow(env, m, label, true, L"   ", VK_RETURN, "metadata, PNG: renaming to spaces");
+          MetaSeen x;
+          std::string why = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
+            const MetaRowSeen* r = y.Field(label);
+            return y.Int(L"edit") == -1 && r && !r->Has(L'c') ? "" : std::string("renamed");
+          });
+          Check(why.empty(), "metadata, PNG: a keyword renamed to spaces stays unchanged", why);
+          EditRow(env, m, label, true, L"  New key  ", VK_RETURN, "metadata, PNG: renaming");
+          why = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
+            return y.Field(L"New key") ? "" : std::string("no \"New key\"");
+          });
+          Check(why.empty(), "metadata, PNG: a new keyword is stored without its spaces", why);
+        }
+        // Remove all marks every removable field.
+        ClickMetaButton(env, m, 242, 96);
+        MetaSeen all;
+        const std::string why = MetaEventually(env, m, &all, [](const MetaSeen& y) {
+          int removable = 0, left = 0;
+          for (const MetaRowSeen& r : y.rows) {
+            if (r.heading || !r.Has(L'r')) continue;
+            ++removable;
+            left += !r.Has(L'x');
+          }
+          return removable > 0 && left == 0
+                     ? ""
+                     : Fmt("%d of %d removable fields left", left, removable);
+        });
+        Check(why.empty(), "metadata, PNG: Remove all marks every removable field", why);
+        PostKey(m, VK_ESCAPE);
+        if (HWND box = WaitMetaBox(v, kStateWaitMs)) AnswerBox(box, IDNO);
+        CheckMetaClosed(v, m, "metadata, PNG");
+      }
+      v.Close("metadata, PNG");
+    }
+  }
+  {
+    Viewer v(env);
+    if (v.Start(env.pics.Path(L"picture.bmp"), "metadata, BMP")) {
+      if (HWND m = OpenMeta(v, "metadata, BMP")) {
+        const MetaSeen s = QueryMeta(env, m);
+        const std::wstring line = s.Get(L"file");
+        const std::wstring tail = L"   \u00B7   view only";
+        Check(line.size() > tail.size() && line.substr(line.size() - tail.size()) == tail,
+              "metadata, BMP: view only", Utf8(line));
+        Check(!s.Enabled(2000) && !s.Enabled(2001) && !s.Enabled(2002) && !s.Enabled(2003) &&
+                  s.Enabled(2004),
+              "metadata, BMP: only Close is enabled", "");
+        const std::string outline = EventuallyIn(m, [&](const ClientShot& c) {
+          const double share = MetaButtonShare(env, c, 454, 96, kMetaAccent);
+          return share < 0.02 ? "" : Fmt("%.1f %% of Save is the accent fill", 100 * share);
+        });
+        Check(outline.empty(), "metadata, BMP: the disabled Save is not filled", outline);
+        SaveShot(env, "metadata-view-only");
+        PostKey(m, VK_ESCAPE);
+        CheckMetaClosed(v, m, "metadata, BMP");
+      }
+      v.Close("metadata, BMP");
+    }
+  }
+  // A DPI change while a rejected value is still in the edit box: the box
+  // follows the new scale and gets the new font.
+  {
+    const std::wstring file = env.pics.Path(L"meta-dpi.jpg");
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    CopyFileW(env.pics.Path(L"meta-source.jpg").c_str(), file.c_str(), FALSE);
+    Viewer v(env);
+    if (v.Start(file, "metadata, DPI change")) {
+      if (HWND m = OpenMeta(v, "metadata, DPI change")) {
+        const std::string what = "metadata, DPI change";
+        if (EditRow(env, m, L"ISO speed", false, L"abc", VK_RETURN, what)) {
+          if (HWND box = WaitMetaBox(v, kStateWaitMs)) AnswerBox(box, IDOK);
+          RECT w{};
+          GetWindowRect(m, &w);
+          RECT suggested{w.left, w.top, w.left + (w.right - w.left) * 3 / 2,
+                         w.top + (w.bottom - w.top) * 3 / 2};
+          DWORD_PTR r = 0;
+          // The window commits the open edit first, which warns again. (The
+          // suggested rectangle does not cross processes; only the scale
+          // matters here.)
+          SendMessageTimeoutW(m, WM_DPICHANGED, MAKEWPARAM(144, 144),
+                              reinterpret_cast<LPARAM>(&suggested), SMTO_NORMAL, 2000, &r);
+          if (HWND box = WaitMetaBox(v, kStateWaitMs)) AnswerBox(box, IDOK);
+          SyncWnd(m);
+          HWND edit = MetaEdit(m);
+          RECT er{};
+          if (edit) {
+            GetWindowRect(edit, &er);
+            MapWindowPoints(nullptr, m, reinterpret_cast<POINT*>(&er), 2);
+          }
+          const MetaSeen x = QueryMeta(env, m);
+          const MetaRowSeen* iso = x.Field(L"ISO speed");
+          const int top = iso ? static_cast<int>((iso->top - x.Int(L"scroll") + 107) * 1.5f) : -1;
+          Check(edit && er.left == 364 && er.top == top && er.right - er.left == 519 &&
+                    er.bottom - er.top == 30 && x.Get(L"edit", 3) == L"1" &&
+                    x.Get(L"edit", 2) == L"abc",
+                what + ": the open edit box keeps its text, follows the new scale and font",
+                Fmt("edit box (%ld,%ld) %ld x %ld, want (364,%d) 519 x 30; current font %s",
+                    er.left, er.top, er.right - er.left, er.bottom - er.top, top,
+                    Utf8(x.Get(L"edit", 3)).c_str()));
+          if (edit) PostKey(edit, VK_ESCAPE);
+          MetaSeen closed;
+          MetaEventually(env, m, &closed,
+                         [](const MetaSeen& y) { return y.Int(L"edit") == -1 ? "" : "editing"; });
+        }
+        PostKey(m, VK_ESCAPE);
+        CheckMetaClosed(v, m, what);
+      }
+      v.Close("metadata, DPI change");
+    }
+  }
+
+  const std::wstring huge = env.pics.Path(L"huge-xmp.tif");
+  if (!Check(WriteXmpTiff(huge, 100000), "metadata, huge XMP: the test PNG is written", "")) return;
+  {
+    Viewer v(env);
+    if (v.Start(huge, "metadata, huge XMP")) {
+      const ULONGLONG t0 = GetTickCount64();
+      if (HWND m = OpenMeta(v, "metadata, huge XMP")) {
+        Note(Fmt("the window with 100,000 XMP items opened in %.2f s",
+                 (GetTickCount64() - t0) / 1000.0));
+        const MetaSeen s = QueryMeta(env, m);
+        Check(s.rows.size() > 50000, "metadata, huge XMP: the items are listed",
+              Fmt("%zu rows", s.rows.size()));
+        const ULONGLONG t1 = GetTickCount64();
+        PostKey(m, VK_END);
+        MetaSeen x;
+        const std::string why = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
+          return y.Int(L"scroll") == y.Int(L"scroll", 1) - 506 ? ""
+                                                               : Fmt("scroll %d", y.Int(L"scroll"));
+        });
+        Check(why.empty(), "metadata, huge XMP: End scrolls to the last row", why);
+        Note(Fmt("End and the state query took %.2f s", (GetTickCount64() - t1) / 1000.0));
+        // Dragging the thumb (28 units long at this length) from the top by
+        // 100 units scrolls by 100 × (total − 506) / (506 − 28).
+        const int total = x.Int(L"scroll", 1);
+        PostKey(m, VK_HOME);
+        MetaEventually(env, m, &x,
+                       [](const MetaSeen& y) { return y.Int(L"scroll") == 0 ? "" : "scrolled"; });
+        PostMessageW(m, WM_LBUTTONDOWN, MK_LBUTTON,
+                     ClientPoint(Px(670, env.dpi), Px(110, env.dpi)));
+        PostMessageW(m, WM_MOUSEMOVE, MK_LBUTTON, ClientPoint(Px(670, env.dpi), Px(210, env.dpi)));
+        PostMessageW(m, WM_LBUTTONUP, 0, ClientPoint(Px(670, env.dpi), Px(210, env.dpi)));
+        const int dragged = static_cast<int>(100.0 * (total - 506) / (506 - 28));
+        const std::string drag = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
+          return y.Int(L"scroll") == dragged ? ""
+                                             : Fmt("scroll %d, want %d", y.Int(L"scroll"), dragged);
+        });
+        Check(drag.empty(), "metadata, huge XMP: dragging the thumb scrolls in proportion", drag);
+        PostKey(m, VK_ESCAPE);
+        CheckMetaClosed(v, m, "metadata, huge XMP");
+      }
+      v.Close("metadata, huge XMP");
+    }
+  }
+}
+
 struct Scenario {
   const char* name;
   void (*run)(const Env&);
@@ -2894,6 +3829,8 @@ const Scenario kScenarios[] = {
     {"settings", ScenarioSettings, false},
     {"settings-repair", ScenarioSettingsRepair, false},
     {"settings-keys", ScenarioSettingsKeys, false},
+    {"metadata", ScenarioMetadata, true},
+    {"metadata-more", ScenarioMetadataMore, false},
 };
 
 void Usage() {
