@@ -3760,6 +3760,61 @@ void ScenarioMetadataMore(const Env& env) {
     }
   }
 
+  // A file that is not a picture: the window opens with the note and the
+  // file facts only.
+  {
+    Viewer v(env);
+    if (v.Start(env.pics.Path(L"not-a-picture.jpg"), "metadata, not a picture")) {
+      if (HWND m = OpenMeta(v, "metadata, not a picture")) {
+        const MetaSeen x = QueryMeta(env, m);
+        int other = 0;
+        for (const MetaRowSeen& r : x.rows) other += !r.heading && r.group != L"File";
+        Check(!x.Get(L"note").empty() && other == 0 && !x.Enabled(2003),
+              "metadata, not a picture: the note and no metadata fields",
+              Utf8(x.Get(L"note")) + Fmt("; %d other fields", other));
+        PostKey(m, VK_ESCAPE);
+        CheckMetaClosed(v, m, "metadata, not a picture");
+      }
+      v.Close("metadata, not a picture");
+    }
+  }
+
+  // A file changed on disk while the window is open: the save refuses with
+  // its message, the file keeps the other program's change and the window
+  // keeps the user's.
+  {
+    const std::wstring file = env.pics.Path(L"meta-changed.jpg");
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    CopyFileW(env.pics.Path(L"meta-source.jpg").c_str(), file.c_str(), FALSE);
+    Viewer v(env);
+    if (v.Start(file, "metadata, changed on disk")) {
+      if (HWND m = OpenMeta(v, "metadata, changed on disk")) {
+        const std::string what = "metadata, changed on disk";
+        EditRow(env, m, L"Camera model", false, L"Mine", VK_RETURN, what);
+        // Another program rewrites the file: same bytes, a later time.
+        std::vector<std::uint8_t> bytes = ReadWhole(file);
+        Sleep(1100);
+        WriteFileBytes(file, bytes.data(), bytes.size());
+        const FILETIME theirs = WriteTimeOf(file);
+        ClickMetaButton(env, m, 454, 96);
+        HWND box = WaitMetaBox(v, kStateWaitMs);
+        const std::wstring msg = box ? MessageOf(box) : L"";
+        Check(msg.find(L"changed on disk") != std::wstring::npos, what + ": the save says so",
+              Utf8(msg));
+        if (box) AnswerBox(box, IDOK);
+        const MetaSeen x = QueryMeta(env, m);
+        const MetaRowSeen* model = x.Field(L"Camera model");
+        Check(SameTime(theirs, WriteTimeOf(file)) && ReadWhole(file) == bytes && model &&
+                  model->value == L"Mine" && model->Has(L'c'),
+              what + ": the file keeps the other change, the window keeps the edit", "");
+        PostKey(m, VK_ESCAPE);
+        if (HWND ask = WaitMetaBox(v, kStateWaitMs)) AnswerBox(ask, IDNO);
+        CheckMetaClosed(v, m, what);
+      }
+      v.Close("metadata, changed on disk");
+    }
+  }
+
   const std::wstring huge = env.pics.Path(L"huge-xmp.tif");
   if (!Check(WriteXmpTiff(huge, 100000), "metadata, huge XMP: the test PNG is written", "")) return;
   {
