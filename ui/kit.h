@@ -66,6 +66,19 @@ void AddRoundRect(GpPath* path, float x, float y, float w, float h, float r);
 // The dark caption, its text colour and the border colour.
 void ApplyDarkTitleBar(HWND hwnd);
 
+// The palette the two tool windows share (ARGB). The metadata window adds
+// COL_DIM and its own COL_WARN, the settings window COL_WHITE.
+namespace tool_palette {
+constexpr ARGB COL_PANEL = 0xFF0A0E17;
+constexpr ARGB COL_ROWHOT = 0xFF141C2E;
+constexpr ARGB COL_RULE = 0xFF1F2942;
+constexpr ARGB COL_ACCENT = 0xFF60A5FA;
+constexpr ARGB COL_ACCHOT = 0xFF82BBFF;
+constexpr ARGB COL_ICE = 0xFFCFE1FF;
+constexpr ARGB COL_TEXT = 0xFFE8EDF3;
+constexpr ARGB COL_MUTED = 0xFF7A8696;
+}  // namespace tool_palette
+
 // The layout unit scaled to pixels: MulDiv(units, dpi, 96).
 inline int Px(int units, UINT dpi) { return MulDiv(units, static_cast<int>(dpi), 96); }
 

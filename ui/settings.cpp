@@ -17,15 +17,8 @@ namespace {
 
 using namespace Gdiplus;
 using namespace Gdiplus::DllExports;
+using namespace kit::tool_palette;
 
-constexpr ARGB COL_PANEL = 0xFF0A0E17;
-constexpr ARGB COL_ROWHOT = 0xFF141C2E;
-constexpr ARGB COL_RULE = 0xFF1F2942;
-constexpr ARGB COL_ACCENT = 0xFF60A5FA;
-constexpr ARGB COL_ACCHOT = 0xFF82BBFF;
-constexpr ARGB COL_ICE = 0xFFCFE1FF;
-constexpr ARGB COL_TEXT = 0xFFE8EDF3;
-constexpr ARGB COL_MUTED = 0xFF7A8696;
 constexpr ARGB COL_WHITE = 0xFFFFFFFF;
 constexpr ARGB kPathColour = 0xFF5C687A;
 constexpr ARGB kOtherCopyColour = 0xFFE0B060;

@@ -265,8 +265,15 @@ class Viewer {
     if (!arg.empty()) cmd += L" \"" + arg + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
-    if (!CreateProcessW(env_.viewer.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &si, &pi_)) {
+    // Wine now and then fails a start with an internal error; a second try
+    // after a pause succeeds.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+      if (attempt) Sleep(500);
+      started = CreateProcessW(env_.viewer.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &si, &pi_) != 0;
+    }
+    if (!started) {
       pi_ = {};
       return Check(false, what + ": viewer starts",
                    Fmt("CreateProcessW error %lu", GetLastError()));
@@ -3225,16 +3232,21 @@ std::string HeadingOrder(const MetaSeen& s) {
   return "";
 }
 
+// Copies a file of the scratch folder to a writable file there and returns
+// the copy's path.
+std::wstring FreshCopy(const Env& env, const wchar_t* source, const wchar_t* name) {
+  const std::wstring file = env.pics.Path(name);
+  SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+  CopyFileW(env.pics.Path(source).c_str(), file.c_str(), FALSE);
+  return file;
+}
+
 // The metadata window on a JPEG with EXIF, GPS, XMP, IPTC, a comment and a
 // thumbnail: what it lists, editing, removal marks, Add field, saving and
 // closing.
 void ScenarioMetadata(const Env& env) {
-  const std::wstring file = env.pics.Path(L"meta.jpg");
-  SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (!Check(CopyFileW(env.pics.Path(L"meta-source.jpg").c_str(), file.c_str(), FALSE) != 0,
-             "metadata: the test JPEG is in place", Utf8(file))) {
-    return;
-  }
+  const std::wstring file = FreshCopy(env, L"meta-source.jpg", L"meta.jpg");
+  if (!Check(FileExists(file), "metadata: the test JPEG is in place", Utf8(file))) return;
   ParkCursor(env);
   Viewer v(env);
   if (!v.Start(file, "metadata")) return;
@@ -3634,14 +3646,34 @@ void ScenarioMetadata(const Env& env) {
 
 // A PNG keyword renamed to spaces stays; a view-only file; a TIFF with
 // 100,000 XMP items.
+// Starts the viewer on a file, opens the metadata window with I and runs
+// body(viewer, window); then closes the window (declining to save) and the
+// viewer.
+template <class F>
+void WithMetaWindow(const Env& env, const std::wstring& file, const std::string& what, F body) {
+  Viewer v(env);
+  if (!v.Start(file, what)) return;
+  if (HWND m = OpenMeta(v, what)) {
+    body(v, m);
+    PostKey(m, VK_ESCAPE);
+    HWND box = nullptr;
+    WaitFor(
+        [&] {
+          box = FindTopWindow(v.pid(), L"#32770", L"Metadata");
+          return box || !IsWindow(m);
+        },
+        kStateWaitMs);
+    if (box) AnswerBox(box, IDNO);
+    CheckMetaClosed(v, m, what);
+  }
+  v.Close(what);
+}
+
 void ScenarioMetadataMore(const Env& env) {
   ParkCursor(env);
-  {
-    const std::wstring file = env.pics.Path(L"meta.png");
-    CopyFileW(env.pics.Path(L"meta-source.png").c_str(), file.c_str(), FALSE);
-    Viewer v(env);
-    if (v.Start(file, "metadata, PNG")) {
-      if (HWND m = OpenMeta(v, "metadata, PNG")) {
+  WithMetaWindow(
+      env, FreshCopy(env, L"meta-source.png", L"meta.png"), "metadata, PNG",
+      [&](const Viewer&, HWND m) {
         const MetaSeen s = QueryMeta(env, m);
         const MetaRowSeen* kw = nullptr;
         for (const MetaRowSeen& r : s.rows) {
@@ -3677,46 +3709,28 @@ void ScenarioMetadataMore(const Env& env) {
                      : Fmt("%d of %d removable fields left", left, removable);
         });
         Check(why.empty(), "metadata, PNG: Remove all marks every removable field", why);
-        PostKey(m, VK_ESCAPE);
-        if (HWND box = WaitMetaBox(v, kStateWaitMs)) AnswerBox(box, IDNO);
-        CheckMetaClosed(v, m, "metadata, PNG");
-      }
-      v.Close("metadata, PNG");
-    }
-  }
-  {
-    Viewer v(env);
-    if (v.Start(env.pics.Path(L"picture.bmp"), "metadata, BMP")) {
-      if (HWND m = OpenMeta(v, "metadata, BMP")) {
-        const MetaSeen s = QueryMeta(env, m);
-        const std::wstring line = s.Get(L"file");
-        const std::wstring tail = L"   \u00B7   view only";
-        Check(line.size() > tail.size() && line.substr(line.size() - tail.size()) == tail,
-              "metadata, BMP: view only", Utf8(line));
-        Check(!s.Enabled(2000) && !s.Enabled(2001) && !s.Enabled(2002) && !s.Enabled(2003) &&
-                  s.Enabled(2004),
-              "metadata, BMP: only Close is enabled", "");
-        const std::string outline = EventuallyIn(m, [&](const ClientShot& c) {
-          const double share = MetaButtonShare(env, c, 454, 96, kMetaAccent);
-          return share < 0.02 ? "" : Fmt("%.1f %% of Save is the accent fill", 100 * share);
-        });
-        Check(outline.empty(), "metadata, BMP: the disabled Save is not filled", outline);
-        SaveShot(env, "metadata-view-only");
-        PostKey(m, VK_ESCAPE);
-        CheckMetaClosed(v, m, "metadata, BMP");
-      }
-      v.Close("metadata, BMP");
-    }
-  }
+      });
+  WithMetaWindow(env, env.pics.Path(L"picture.bmp"), "metadata, BMP", [&](const Viewer&, HWND m) {
+    const MetaSeen s = QueryMeta(env, m);
+    const std::wstring line = s.Get(L"file");
+    const std::wstring tail = L"   \u00B7   view only";
+    Check(line.size() > tail.size() && line.substr(line.size() - tail.size()) == tail,
+          "metadata, BMP: view only", Utf8(line));
+    Check(!s.Enabled(2000) && !s.Enabled(2001) && !s.Enabled(2002) && !s.Enabled(2003) &&
+              s.Enabled(2004),
+          "metadata, BMP: only Close is enabled", "");
+    const std::string outline = EventuallyIn(m, [&](const ClientShot& c) {
+      const double share = MetaButtonShare(env, c, 454, 96, kMetaAccent);
+      return share < 0.02 ? "" : Fmt("%.1f %% of Save is the accent fill", 100 * share);
+    });
+    Check(outline.empty(), "metadata, BMP: the disabled Save is not filled", outline);
+    SaveShot(env, "metadata-view-only");
+  });
   // A DPI change while a rejected value is still in the edit box: the box
   // follows the new scale and gets the new font.
-  {
-    const std::wstring file = env.pics.Path(L"meta-dpi.jpg");
-    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-    CopyFileW(env.pics.Path(L"meta-source.jpg").c_str(), file.c_str(), FALSE);
-    Viewer v(env);
-    if (v.Start(file, "metadata, DPI change")) {
-      if (HWND m = OpenMeta(v, "metadata, DPI change")) {
+  WithMetaWindow(
+      env, FreshCopy(env, L"meta-source.jpg", L"meta-dpi.jpg"), "metadata, DPI change",
+      [&](const Viewer& v, HWND m) {
         const std::string what = "metadata, DPI change";
         if (EditRow(env, m, L"ISO speed", false, L"abc", VK_RETURN, what)) {
           if (HWND box = WaitMetaBox(v, kStateWaitMs)) AnswerBox(box, IDOK);
@@ -3753,111 +3767,81 @@ void ScenarioMetadataMore(const Env& env) {
           MetaEventually(env, m, &closed,
                          [](const MetaSeen& y) { return y.Int(L"edit") == -1 ? "" : "editing"; });
         }
-        PostKey(m, VK_ESCAPE);
-        CheckMetaClosed(v, m, what);
-      }
-      v.Close("metadata, DPI change");
-    }
-  }
+      });
 
   // A file that is not a picture: the window opens with the note and the
   // file facts only.
-  {
-    Viewer v(env);
-    if (v.Start(env.pics.Path(L"not-a-picture.jpg"), "metadata, not a picture")) {
-      if (HWND m = OpenMeta(v, "metadata, not a picture")) {
-        const MetaSeen x = QueryMeta(env, m);
-        int other = 0;
-        for (const MetaRowSeen& r : x.rows) other += !r.heading && r.group != L"File";
-        Check(!x.Get(L"note").empty() && other == 0 && !x.Enabled(2003),
-              "metadata, not a picture: the note and no metadata fields",
-              Utf8(x.Get(L"note")) + Fmt("; %d other fields", other));
-        PostKey(m, VK_ESCAPE);
-        CheckMetaClosed(v, m, "metadata, not a picture");
-      }
-      v.Close("metadata, not a picture");
-    }
-  }
+  WithMetaWindow(env, env.pics.Path(L"not-a-picture.jpg"), "metadata, not a picture",
+                 [&](const Viewer&, HWND m) {
+                   const MetaSeen x = QueryMeta(env, m);
+                   int other = 0;
+                   for (const MetaRowSeen& r : x.rows) other += !r.heading && r.group != L"File";
+                   Check(!x.Get(L"note").empty() && other == 0 && !x.Enabled(2003),
+                         "metadata, not a picture: the note and no metadata fields",
+                         Utf8(x.Get(L"note")) + Fmt("; %d other fields", other));
+                 });
 
   // A file changed on disk while the window is open: the save refuses with
   // its message, the file keeps the other program's change and the window
   // keeps the user's.
-  {
-    const std::wstring file = env.pics.Path(L"meta-changed.jpg");
-    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-    CopyFileW(env.pics.Path(L"meta-source.jpg").c_str(), file.c_str(), FALSE);
-    Viewer v(env);
-    if (v.Start(file, "metadata, changed on disk")) {
-      if (HWND m = OpenMeta(v, "metadata, changed on disk")) {
-        const std::string what = "metadata, changed on disk";
-        EditRow(env, m, L"Camera model", false, L"Mine", VK_RETURN, what);
-        // Another program rewrites the file: same bytes, a later time.
-        std::vector<std::uint8_t> bytes = ReadWhole(file);
-        Sleep(1100);
-        WriteFileBytes(file, bytes.data(), bytes.size());
-        const FILETIME theirs = WriteTimeOf(file);
-        ClickMetaButton(env, m, 454, 96);
-        HWND box = WaitMetaBox(v, kStateWaitMs);
-        const std::wstring msg = box ? MessageOf(box) : L"";
-        Check(msg.find(L"changed on disk") != std::wstring::npos, what + ": the save says so",
-              Utf8(msg));
-        if (box) AnswerBox(box, IDOK);
-        const MetaSeen x = QueryMeta(env, m);
-        const MetaRowSeen* model = x.Field(L"Camera model");
-        Check(SameTime(theirs, WriteTimeOf(file)) && ReadWhole(file) == bytes && model &&
-                  model->value == L"Mine" && model->Has(L'c'),
-              what + ": the file keeps the other change, the window keeps the edit", "");
-        PostKey(m, VK_ESCAPE);
-        if (HWND ask = WaitMetaBox(v, kStateWaitMs)) AnswerBox(ask, IDNO);
-        CheckMetaClosed(v, m, what);
-      }
-      v.Close("metadata, changed on disk");
-    }
-  }
+  const std::wstring changed = FreshCopy(env, L"meta-source.jpg", L"meta-changed.jpg");
+  WithMetaWindow(env, changed, "metadata, changed on disk", [&](const Viewer& v, HWND m) {
+    const std::wstring& file = changed;
+    const std::string what = "metadata, changed on disk";
+    EditRow(env, m, L"Camera model", false, L"Mine", VK_RETURN, what);
+    // Another program rewrites the file: same bytes, a later time.
+    std::vector<std::uint8_t> bytes = ReadWhole(file);
+    Sleep(1100);
+    WriteFileBytes(file, bytes.data(), bytes.size());
+    const FILETIME theirs = WriteTimeOf(file);
+    ClickMetaButton(env, m, 454, 96);
+    HWND box = WaitMetaBox(v, kStateWaitMs);
+    const std::wstring msg = box ? MessageOf(box) : L"";
+    Check(msg.find(L"changed on disk") != std::wstring::npos, what + ": the save says so",
+          Utf8(msg));
+    if (box) AnswerBox(box, IDOK);
+    const MetaSeen x = QueryMeta(env, m);
+    const MetaRowSeen* model = x.Field(L"Camera model");
+    Check(SameTime(theirs, WriteTimeOf(file)) && ReadWhole(file) == bytes && model &&
+              model->value == L"Mine" && model->Has(L'c'),
+          what + ": the file keeps the other change, the window keeps the edit", "");
+  });
 
   const std::wstring huge = env.pics.Path(L"huge-xmp.tif");
-  if (!Check(WriteXmpTiff(huge, 100000), "metadata, huge XMP: the test PNG is written", "")) return;
-  {
-    Viewer v(env);
-    if (v.Start(huge, "metadata, huge XMP")) {
-      const ULONGLONG t0 = GetTickCount64();
-      if (HWND m = OpenMeta(v, "metadata, huge XMP")) {
-        Note(Fmt("the window with 100,000 XMP items opened in %.2f s",
-                 (GetTickCount64() - t0) / 1000.0));
-        const MetaSeen s = QueryMeta(env, m);
-        Check(s.rows.size() > 50000, "metadata, huge XMP: the items are listed",
-              Fmt("%zu rows", s.rows.size()));
-        const ULONGLONG t1 = GetTickCount64();
-        PostKey(m, VK_END);
-        MetaSeen x;
-        const std::string why = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
-          return y.Int(L"scroll") == y.Int(L"scroll", 1) - 506 ? ""
-                                                               : Fmt("scroll %d", y.Int(L"scroll"));
-        });
-        Check(why.empty(), "metadata, huge XMP: End scrolls to the last row", why);
-        Note(Fmt("End and the state query took %.2f s", (GetTickCount64() - t1) / 1000.0));
-        // Dragging the thumb (28 units long at this length) from the top by
-        // 100 units scrolls by 100 × (total − 506) / (506 − 28).
-        const int total = x.Int(L"scroll", 1);
-        PostKey(m, VK_HOME);
-        MetaEventually(env, m, &x,
-                       [](const MetaSeen& y) { return y.Int(L"scroll") == 0 ? "" : "scrolled"; });
-        PostMessageW(m, WM_LBUTTONDOWN, MK_LBUTTON,
-                     ClientPoint(Px(670, env.dpi), Px(110, env.dpi)));
-        PostMessageW(m, WM_MOUSEMOVE, MK_LBUTTON, ClientPoint(Px(670, env.dpi), Px(210, env.dpi)));
-        PostMessageW(m, WM_LBUTTONUP, 0, ClientPoint(Px(670, env.dpi), Px(210, env.dpi)));
-        const int dragged = static_cast<int>(100.0 * (total - 506) / (506 - 28));
-        const std::string drag = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
-          return y.Int(L"scroll") == dragged ? ""
-                                             : Fmt("scroll %d, want %d", y.Int(L"scroll"), dragged);
-        });
-        Check(drag.empty(), "metadata, huge XMP: dragging the thumb scrolls in proportion", drag);
-        PostKey(m, VK_ESCAPE);
-        CheckMetaClosed(v, m, "metadata, huge XMP");
-      }
-      v.Close("metadata, huge XMP");
-    }
-  }
+  if (!Check(WriteXmpTiff(huge, 100000), "metadata, huge XMP: the test TIFF is written", ""))
+    return;
+  const ULONGLONG t0 = GetTickCount64();
+  WithMetaWindow(env, huge, "metadata, huge XMP", [&](const Viewer&, HWND m) {
+    Note(Fmt("the viewer and the window with 100,000 XMP items opened in %.2f s",
+             (GetTickCount64() - t0) / 1000.0));
+    const MetaSeen s = QueryMeta(env, m);
+    Check(s.rows.size() > 50000, "metadata, huge XMP: the items are listed",
+          Fmt("%zu rows", s.rows.size()));
+    const ULONGLONG t1 = GetTickCount64();
+    PostKey(m, VK_END);
+    MetaSeen x;
+    const std::string why = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
+      return y.Int(L"scroll") == y.Int(L"scroll", 1) - 506 ? ""
+                                                           : Fmt("scroll %d", y.Int(L"scroll"));
+    });
+    Check(why.empty(), "metadata, huge XMP: End scrolls to the last row", why);
+    Note(Fmt("End and the state query took %.2f s", (GetTickCount64() - t1) / 1000.0));
+    // Dragging the thumb (28 units long at this length) from the top by
+    // 100 units scrolls by 100 × (total − 506) / (506 − 28).
+    const int total = x.Int(L"scroll", 1);
+    PostKey(m, VK_HOME);
+    MetaEventually(env, m, &x,
+                   [](const MetaSeen& y) { return y.Int(L"scroll") == 0 ? "" : "scrolled"; });
+    PostMessageW(m, WM_LBUTTONDOWN, MK_LBUTTON, ClientPoint(Px(670, env.dpi), Px(110, env.dpi)));
+    PostMessageW(m, WM_MOUSEMOVE, MK_LBUTTON, ClientPoint(Px(670, env.dpi), Px(210, env.dpi)));
+    PostMessageW(m, WM_LBUTTONUP, 0, ClientPoint(Px(670, env.dpi), Px(210, env.dpi)));
+    const int dragged = static_cast<int>(100.0 * (total - 506) / (506 - 28));
+    const std::string drag = MetaEventually(env, m, &x, [&](const MetaSeen& y) {
+      return y.Int(L"scroll") == dragged ? ""
+                                         : Fmt("scroll %d, want %d", y.Int(L"scroll"), dragged);
+    });
+    Check(drag.empty(), "metadata, huge XMP: dragging the thumb scrolls in proportion", drag);
+  });
 }
 
 struct Scenario {
