@@ -33,7 +33,21 @@ using namespace Gdiplus::DllExports;
 // --- state ---------------------------------------------------------------------
 
 Picture* g_pic = nullptr;
-wchar_t g_currentFile[MAX_PATH] = L"";
+// The path opened last (a file, or a folder without pictures), shown in the
+// title even when it failed to load.
+std::wstring g_currentFile;
+// Whether the commands that act on the file (Delete, Metadata) may act on
+// g_currentFile: never on a folder, nor on a path too long for the shell.
+bool g_haveFile = false;
+// Size and last-write time of the file when it was opened; Save as decodes
+// the file again only while they are unchanged.
+struct FileStamp {
+  bool known = false;
+  ULONGLONG size = 0;
+  ULONGLONG time = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+FileStamp g_openedStamp;
 wchar_t g_errorText[256] = L"";
 int g_imgW = 0, g_imgH = 0;
 UINT g_dpi = 96;
@@ -78,6 +92,9 @@ constexpr COLORREF kFooterBand = 0x001C1410;
 
 const wchar_t kClassName[] = L"NorvaneMainWnd";
 const wchar_t kAppName[] = L"Norvane";
+const wchar_t kMsgPathTooLong[] =
+    L"The path of this file is 260 characters or longer, which is too long to open here. Move "
+    L"it to a shorter path.";
 const wchar_t kHint[] = L"Drop an image here   \u00B7   Ctrl+O to open";
 // The footer: a credit line whose middle segment links to the maker's page.
 const wchar_t kFooterLead[] = L"Norvane \u00B7 made by ";
@@ -152,8 +169,35 @@ void ReleasePicture() {
   }
 }
 
+FileStamp StampOf(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d{};
+  FileStamp stamp;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return stamp;
+  stamp.known = true;
+  stamp.size = (static_cast<ULONGLONG>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+  stamp.time = (static_cast<ULONGLONG>(d.ftLastWriteTime.dwHighDateTime) << 32) |
+               d.ftLastWriteTime.dwLowDateTime;
+  return stamp;
+}
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD a = GetFileAttributesW(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The full path, however long; the path as given when it cannot be made.
+std::wstring FullPathOf(const std::wstring& path) {
+  const DWORD need = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return path;
+  std::wstring full(need, L'\0');
+  const DWORD n = GetFullPathNameW(path.c_str(), need, full.data(), nullptr);
+  if (n == 0 || n >= need) return path;
+  full.resize(n);
+  return full;
+}
+
 void TryOpen(HWND hwnd, const std::wstring& path) {
-  if (PathIsDirectoryW(path.c_str())) {
+  if (IsFolder(path)) {
     std::vector<std::wstring> names;
     ListImages(path, &names);
     if (!names.empty()) {
@@ -161,15 +205,22 @@ void TryOpen(HWND hwnd, const std::wstring& path) {
       return;
     }
   }
-  wchar_t full[MAX_PATH];
-  const DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-  const std::wstring use = n >= 1 && n <= MAX_PATH - 1 ? std::wstring(full, n) : path;
+  const std::wstring use = FullPathOf(path);
   HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   KillTimer(hwnd, kAnimTimer);
   ReleasePicture();
-  wcsncpy_s(g_currentFile, use.c_str(), _TRUNCATE);
+  g_currentFile = use;
   g_errorText[0] = 0;
-  g_pic = picture_load(g_currentFile, g_errorText, 256);
+  g_haveFile = false;
+  if (use.size() >= MAX_PATH) {
+    // The shell's calls (the Recycle Bin among them) take no longer paths, so
+    // such a file is neither loaded nor ever acted on under a shortened name.
+    wcsncpy_s(g_errorText, kMsgPathTooLong, _TRUNCATE);
+  } else {
+    g_openedStamp = StampOf(use);
+    g_pic = picture_load(use.c_str(), g_errorText, 256);
+    g_haveFile = !IsFolder(use);
+  }
   if (g_pic) {
     g_imgW = picture_width(g_pic);
     g_imgH = picture_height(g_pic);
@@ -199,7 +250,7 @@ void OpenFileDialog(HWND hwnd) {
 }
 
 bool OpenSibling(HWND hwnd, int step) {
-  if (!g_currentFile[0]) return false;
+  if (g_currentFile.empty()) return false;
   const std::wstring current = g_currentFile;
   std::size_t cut = current.rfind(L'\\');
   if (cut == std::wstring::npos) cut = current.rfind(L'/');
@@ -215,7 +266,7 @@ bool OpenSibling(HWND hwnd, int step) {
 }
 
 void DeleteCurrent(HWND hwnd) {
-  if (!g_currentFile[0] || g_fullscreen) return;
+  if (!g_haveFile || g_fullscreen) return;
   const std::wstring question = platform::FormatMessageText(
       L"Move \u201C%ls\u201D to the Recycle Bin?", platform::FileNamePart(g_currentFile));
   g_lightPopups = true;
@@ -223,7 +274,7 @@ void DeleteCurrent(HWND hwnd) {
   g_lightPopups = false;
   if (answer != IDYES) return;
   wchar_t from[MAX_PATH + 2] = {};
-  wcsncpy_s(from, MAX_PATH, g_currentFile, _TRUNCATE);
+  wcsncpy_s(from, MAX_PATH, g_currentFile.c_str(), _TRUNCATE);
   SHFILEOPSTRUCTW op{};
   op.hwnd = hwnd;
   op.wFunc = FO_DELETE;
@@ -233,7 +284,8 @@ void DeleteCurrent(HWND hwnd) {
   if (OpenSibling(hwnd, 1)) return;
   KillTimer(hwnd, kAnimTimer);
   ReleasePicture();
-  g_currentFile[0] = 0;
+  g_currentFile.clear();
+  g_haveFile = false;
   g_errorText[0] = 0;
   Layout(hwnd);
   SetWindowTextW(hwnd, kAppName);
@@ -699,7 +751,11 @@ void SaveAs(HWND hwnd, int type) {
   }
   HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   wchar_t err[256] = L"";
-  const bool saved = picture_save(g_pic, g_currentFile, path.c_str(), err, 256);
+  // A file replaced since it was opened is not decoded again: the picture on
+  // screen is what is saved.
+  const bool unchanged = g_openedStamp.known && StampOf(g_currentFile) == g_openedStamp;
+  const bool saved =
+      picture_save(g_pic, unchanged ? g_currentFile.c_str() : nullptr, path.c_str(), err, 256);
   SetCursor(previous);
   if (!saved) {
     g_lightPopups = true;
@@ -751,12 +807,11 @@ void OnCommand(HWND hwnd, int id) {
       settings_show(hwnd);
       break;
     case 1008:
-      if (g_currentFile[0] && !g_fullscreen) {
+      if (g_haveFile && !g_fullscreen) {
         // The window works on a copy: opening the file again replaces the
         // current path.
-        wchar_t path[MAX_PATH];
-        wcsncpy_s(path, g_currentFile, _TRUNCATE);
-        if (metadata_show(hwnd, path)) TryOpen(hwnd, path);
+        const std::wstring path = g_currentFile;
+        if (metadata_show(hwnd, path.c_str())) TryOpen(hwnd, path);
       }
       break;
     default:
@@ -869,7 +924,7 @@ void EnableItems(HMENU popup) {
     EnableMenuItem(popup, id, MF_BYCOMMAND | (on ? MF_ENABLED : MF_GRAYED));
   };
   const bool picture = g_pic != nullptr;
-  const bool file = g_currentFile[0] != 0;
+  const bool file = g_haveFile;
   for (UINT id : {1009u, 1012u, 1013u, 1014u, 1015u}) set(id, picture);
   for (UINT id : {1008u, 1010u}) set(id, file);
   // The "Save as" submenu is the second item of the File popup.

@@ -143,13 +143,16 @@ img::HResult Encode(int format, Pixels& px, std::vector<std::uint8_t>* file) {
 }
 
 // Writes the file next to `dest` and swaps it in. Returns the message for a
-// failure, or null.
-const wchar_t* WriteInPlace(const std::wstring& dest, const std::vector<std::uint8_t>& file) {
-  switch (platform::WriteAtomically(dest, file.data(), file.size())) {
+// failure, or an empty text.
+std::wstring WriteInPlace(const std::wstring& dest, const std::vector<std::uint8_t>& file) {
+  std::wstring kept;
+  switch (platform::WriteAtomically(dest, file.data(), file.size(), &kept)) {
     case platform::AtomicResult::Ok:
-      return nullptr;
+      return std::wstring();
     case platform::AtomicResult::CannotCreate:
       return kMsgCreate;
+    case platform::AtomicResult::KeptAside:
+      return platform::KeptAsideMessage(kept);
     case platform::AtomicResult::CannotReplace:
       break;
   }
@@ -200,6 +203,6 @@ bool picture_save(const Picture* picture, const wchar_t* source, const wchar_t* 
     if (hr == img::kOutOfMemory) return fail(kMsgMemory);
     if (img::Failed(hr) || file.empty()) return fail(kMsgEncode);
   }  // the pixels are released before the file is written
-  const wchar_t* message = WriteInPlace(dest, file);
-  return message ? fail(message) : true;
+  const std::wstring message = WriteInPlace(dest, file);
+  return message.empty() ? true : fail(message.c_str());
 }

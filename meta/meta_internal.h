@@ -146,8 +146,10 @@ bool SamePicture(const std::vector<std::uint8_t>& a, const std::vector<std::uint
 
 // Replaces the file at `path` with exactly `content` through a temporary file
 // beside it ("path.saving", then ".saving1" to ".saving99"), flushed before it
-// takes the file's place. True when the file now holds the content.
-bool WriteAtomic(const std::wstring& path, const std::vector<std::uint8_t>& content);
+// takes the file's place. True when the file now holds the content; else the
+// message goes to *err (the new content's name when it had to be kept aside).
+bool WriteAtomic(const std::wstring& path, const std::vector<std::uint8_t>& content,
+                 std::wstring* err);
 
 // --- the GIF comment rewrite (save_gif.cpp) ------------------------------------------
 

@@ -477,9 +477,19 @@ bool SamePicture(const std::vector<std::uint8_t>& a, const std::vector<std::uint
          std::memcmp(fa.pixels.get(), fb.pixels.get(), fa.size) == 0;
 }
 
-bool WriteAtomic(const std::wstring& path, const std::vector<std::uint8_t>& content) {
-  return platform::WriteAtomically(path, content.data(), content.size()) ==
-         platform::AtomicResult::Ok;
+bool WriteAtomic(const std::wstring& path, const std::vector<std::uint8_t>& content,
+                 std::wstring* err) {
+  std::wstring kept;
+  switch (platform::WriteAtomically(path, content.data(), content.size(), &kept)) {
+    case platform::AtomicResult::Ok:
+      return true;
+    case platform::AtomicResult::KeptAside:
+      *err = platform::KeptAsideMessage(kept);
+      return false;
+    default:
+      *err = kMsgWrite;
+      return false;
+  }
 }
 
 namespace {
@@ -528,10 +538,7 @@ bool Save(const MetaDoc& doc, std::wstring* err) {
     *err = kMsgSafety;
     return false;
   }
-  if (!WriteAtomic(doc.path, out)) {
-    *err = kMsgWrite;
-    return false;
-  }
+  if (!WriteAtomic(doc.path, out, err)) return false;
   return true;
 }
 

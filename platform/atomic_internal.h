@@ -45,6 +45,11 @@ enum class Swapped {
 // `dest` and a folder by that name.
 Swapped SwapIn(const SystemName& temp, const SystemName& dest);
 
+// What WriteAtomically calls to swap; tests put a failing swap here (null
+// restores SwapIn).
+using SwapFunction = Swapped (*)(const SystemName& temp, const SystemName& dest);
+void SetSwapForTest(SwapFunction swap);
+
 // Deletes the temporary file; what the guard does on a failure.
 void DeleteTemporary(const SystemName& name) noexcept;
 

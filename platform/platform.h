@@ -106,6 +106,9 @@ enum class AtomicResult {
                   // rights, disk full, every temporary name taken); `path` untouched
   CannotReplace,  // written, but it could not take the place of `path` (read-only, a
                   // folder, in use); `path` untouched, but for the POSIX case below
+  KeptAside,      // the system removed the old file at `path` but could not give the
+                  // new one its name: the new content stays, whole, under the
+                  // temporary name (*kept), now the only copy
 };
 
 // Replaces the file at `path` (or creates it) with exactly `size` bytes, so
@@ -121,9 +124,16 @@ enum class AtomicResult {
 // folder is flushed after the swap, so the new entry survives a power cut
 // before success is reported; should that flush fail the result is
 // CannotReplace although the new file may already be in place. After a
-// failure the temporary file is gone again; only a process that dies
-// half-way leaves one behind, and the next save steps over its name.
-AtomicResult WriteAtomically(const std::wstring& path, const std::uint8_t* data, std::size_t size);
+// failure the temporary file is gone again, but for KeptAside: when a file
+// was at `path` before the swap and nothing is there after it, the temporary
+// file is the only copy left and is kept; `kept` (when not null) receives
+// its path. Only a process that dies half-way leaves one behind otherwise,
+// and the next save steps over its name.
+AtomicResult WriteAtomically(const std::wstring& path, const std::uint8_t* data, std::size_t size,
+                             std::wstring* kept = nullptr);
+
+// The sentence for KeptAside, naming the file the new content was kept in.
+std::wstring KeptAsideMessage(const std::wstring& kept);
 
 // Deletes a file. False when it could not be deleted.
 bool RemoveFile(const std::wstring& path);

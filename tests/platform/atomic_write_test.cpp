@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/atomic_internal.h"
 #include "platform/platform.h"
 #include "tests/support/test_support.h"
 
@@ -255,6 +256,67 @@ TEST(WriteAtomicallyTest, OldOrNewContentAndNothingElseChanges) {
       EXPECT_EQ(st.st_mode & 07777, modeBefore);
     }
 #endif
+  }
+}
+
+// Swaps that fail the way the system can: the old file already removed (as
+// ReplaceFileW may leave it when it cannot rename the new one), or kept.
+platform::atomic::Swapped FailAfterRemovingOld(const platform::atomic::SystemName&,
+                                               const platform::atomic::SystemName& dest) {
+#ifdef _WIN32
+  DeleteFileW(dest.c_str());
+#else
+  unlink(dest.c_str());
+#endif
+  return platform::atomic::Swapped::kRefused;
+}
+
+platform::atomic::Swapped FailKeepingOld(const platform::atomic::SystemName&,
+                                         const platform::atomic::SystemName&) {
+  return platform::atomic::Swapped::kRefused;
+}
+
+// The new content is never deleted when it has become the only copy; a
+// failed swap that leaves the old file, or had none to replace, cleans up.
+TEST(WriteAtomicallyTest, FailedSwapKeepsTheNewFileWhenTheOldOneIsGone) {
+  struct SwapCase {
+    const char* what;
+    platform::atomic::SwapFunction swap;
+    bool oldFile;
+    AtomicResult result;
+    bool keptAside;
+  };
+  const SwapCase cases[] = {
+      {"swap_lost_old", FailAfterRemovingOld, true, AtomicResult::KeptAside, true},
+      {"swap_kept_old", FailKeepingOld, true, AtomicResult::CannotReplace, false},
+      {"swap_new_file", FailAfterRemovingOld, false, AtomicResult::CannotReplace, false},
+  };
+  for (const SwapCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::wstring dir = ScratchDir(c.what);
+    const std::wstring target = Join(dir, L"photo.jpg");
+    if (c.oldFile) WriteBytes(target, kOld);
+    const Bytes content = Pattern(4096, 30);
+    std::wstring kept = L"untouched";
+    platform::atomic::SetSwapForTest(c.swap);
+    const AtomicResult result =
+        platform::WriteAtomically(target, content.data(), content.size(), &kept);
+    platform::atomic::SetSwapForTest(nullptr);
+    EXPECT_EQ(result, c.result);
+    if (c.keptAside) {
+      EXPECT_EQ(kept, SavingName(target, 0));
+      EXPECT_EQ(ReadBytes(kept), content) << "the only copy is whole";
+      EXPECT_EQ(Listing(dir), std::vector<std::wstring>{L"photo.jpg.saving"});
+      const std::wstring message = platform::KeptAsideMessage(kept);
+      EXPECT_NE(message.find(L"\u201Cphoto.jpg.saving\u201D"), std::wstring::npos);
+    } else {
+      EXPECT_EQ(kept, L"untouched");
+      EXPECT_EQ(Listing(dir),
+                c.oldFile ? std::vector<std::wstring>{L"photo.jpg"} : std::vector<std::wstring>{});
+      if (c.oldFile) {
+        EXPECT_EQ(ReadBytes(target), kOld);
+      }
+    }
   }
 }
 

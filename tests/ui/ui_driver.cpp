@@ -2022,6 +2022,9 @@ void ScenarioSaveAs(const Env& env) {
     const wchar_t* file;   // what must be written
     Magic magic[2];        // the format's first bytes (either, for TIFF)
     bool lossless;         // reopened, it shows the source's pixels
+    // When set, the source is a fresh copy of picture.bmp that this file
+    // replaces after it is shown: what is saved is still what is shown.
+    const wchar_t* replacedBy = nullptr;
   };
   const Magic png = {"\x89PNG\r\n\x1A\n", 8};
   const Row rows[] = {
@@ -2048,13 +2051,23 @@ void ScenarioSaveAs(const Env& env) {
        {{"II*\0", 4}, {"MM\0*", 4}},
        true},
       {L"picture.bmp", 640, 480, 1007, L"gif.gif", L"gif.gif", {{"GIF8", 4}}, false},
+      {L"stale.bmp", 640, 480, 1003, L"stale.png", L"stale.png", {png}, true, L"near-step.bmp"},
   };
   for (const Row& row : rows) {
     const std::string what = Fmt("save as %s by %s", Utf8(row.file).c_str(),
                                  row.command ? Fmt("command %u", row.command).c_str() : "Ctrl+S");
+    if (row.replacedBy) {
+      CopyFileW(env.pics.Path(L"picture.bmp").c_str(), env.pics.Path(row.source).c_str(), FALSE);
+    }
     Viewer v(env);
     if (!v.Start(env.pics.Path(row.source), what)) continue;
     v.WaitTitle(PictureTitle(row.source, row.w, row.h, 1, false));
+    if (row.replacedBy) {
+      Sleep(50);  // a later last-write time
+      Check(CopyFileW(env.pics.Path(row.replacedBy).c_str(), env.pics.Path(row.source).c_str(),
+                      FALSE) != 0,
+            what + ": the source is replaced by another picture", "");
+    }
     HWND dlg = nullptr;
     if (row.command) {
       PostMessageW(v.hwnd(), WM_COMMAND, row.command, 0);
@@ -2919,6 +2932,55 @@ bool WriteXmpTiff(const std::wstring& path, int items) {
   out.push_back(0);
   out.insert(out.end(), xmp.begin(), xmp.end());
   return WriteFileBytes(path, out.data(), out.size());
+}
+
+// Paths the commands must not act on: a folder without pictures shown with
+// its message, and a file whose path is too long for the shell's calls. Del
+// asks nothing and I opens nothing; both stay where they are.
+void ScenarioPaths(const Env& env) {
+  const std::wstring longDir =
+      L"\\\\?\\" + env.pics.Path(std::wstring(120, L'd').c_str()) + L"\\" + std::wstring(120, L'e');
+  const std::wstring longFile = longDir + L"\\long.bmp";
+  CreateDirectoryW(longDir.substr(0, longDir.rfind(L'\\')).c_str(), nullptr);
+  CreateDirectoryW(longDir.c_str(), nullptr);
+  const bool made = CopyFileW(env.pics.Path(L"picture.bmp").c_str(), longFile.c_str(), FALSE) != 0;
+  struct PathCase {
+    std::wstring open;   // what the viewer is started with
+    std::wstring check;  // what must still exist afterwards
+    const wchar_t* title;
+    const char* what;
+  };
+  const PathCase cases[] = {
+      {env.pics.Path(L"no-pictures"), env.pics.Path(L"no-pictures"), L"no-pictures",
+       "paths, a folder without pictures"},
+      {longFile.substr(4), longFile, L"long.bmp", "paths, a path of 260 characters or more"},
+  };
+  for (const PathCase& c : cases) {
+    if (c.check == longFile && !Check(made, std::string(c.what) + ": the file is made", "")) {
+      continue;
+    }
+    Viewer v(env);
+    if (!v.Start(c.open, c.what)) continue;
+    v.CheckTitle(std::wstring(c.title) + kSep + L"unreadable", std::string(c.what) + ": title");
+    v.Key(VK_DELETE);
+    v.Key('I');
+    Sleep(500);
+    v.Sync();
+    const HWND box = FindTopWindow(v.pid(), L"#32770");
+    const HWND meta = FindTopWindow(v.pid(), L"NorvaneMetaWnd");
+    Check(!box && !meta, std::string(c.what) + ": Del and I do nothing",
+          box    ? Utf8(MessageOf(box))
+          : meta ? "the metadata window opened"
+                 : "");
+    if (box) PostMessageW(box, WM_COMMAND, IDNO, 0);
+    if (meta) PostMessageW(meta, WM_CLOSE, 0, 0);
+    Check(GetFileAttributesW(c.check.c_str()) != INVALID_FILE_ATTRIBUTES,
+          std::string(c.what) + ": still there", "");
+    v.Close(c.what);
+  }
+  DeleteFileW(longFile.c_str());
+  RemoveDirectoryW(longDir.c_str());
+  RemoveDirectoryW(longDir.substr(0, longDir.rfind(L'\\')).c_str());
 }
 
 // --- the metadata window -----------------------------------------------------
@@ -3868,6 +3930,7 @@ const Scenario kScenarios[] = {
     {"settings", ScenarioSettings, false},
     {"settings-repair", ScenarioSettingsRepair, false},
     {"settings-keys", ScenarioSettingsKeys, false},
+    {"paths", ScenarioPaths, false},
     {"metadata", ScenarioMetadata, true},
     {"metadata-more", ScenarioMetadataMore, false},
 };
