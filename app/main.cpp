@@ -623,16 +623,76 @@ void ToggleFullscreen(HWND hwnd) {
   UpdateTitle(hwnd);
 }
 
+// The registered clipboard format other Windows programs read pictures with
+// transparency from.
+UINT PngFormat() {
+  static const UINT format = RegisterClipboardFormatW(L"PNG");
+  return format;
+}
+
+// The file a delayed "PNG" on the clipboard is made from, when asked for:
+// the still picture copied last, while the file is as it was opened.
+std::wstring g_clipSource;
+FileStamp g_clipStamp;
+
+// A moveable global copy of the bytes, or null.
+HGLOBAL GlobalCopy(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.empty()) return nullptr;
+  HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+  if (!mem) return nullptr;
+  void* p = GlobalLock(mem);
+  if (!p) {
+    GlobalFree(mem);
+    return nullptr;
+  }
+  std::memcpy(p, bytes.data(), bytes.size());
+  GlobalUnlock(mem);
+  return mem;
+}
+
+// WM_RENDERFORMAT: the clipboard is already open for whoever asked.
+void RenderPng() {
+  if (g_clipSource.empty() || !(StampOf(g_clipSource) == g_clipStamp)) return;
+  HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  std::vector<std::uint8_t> png;
+  const bool made = picture_file_png(g_clipSource.c_str(), &png);
+  SetCursor(previous);
+  if (!made) return;
+  HGLOBAL mem = GlobalCopy(png);
+  if (mem && !SetClipboardData(PngFormat(), mem)) GlobalFree(mem);
+}
+
+// WM_RENDERALLFORMATS, as the window goes while it owns the clipboard.
+void RenderAllFormats(HWND hwnd) {
+  if (!OpenClipboard(hwnd)) return;
+  if (GetClipboardOwner() == hwnd) RenderPng();
+  CloseClipboard();
+}
+
+// Another program may hold the clipboard for a moment (clipboard managers,
+// remote desktop sharing): opening it is tried for about half a second.
+bool OpenClipboardPatiently(HWND hwnd) {
+  for (int attempt = 0; attempt < 25; ++attempt) {
+    if (OpenClipboard(hwnd)) return true;
+    Sleep(20);
+  }
+  return false;
+}
+
 void CopyToClipboard(HWND hwnd) {
   const std::uint8_t* bits = g_pic ? picture_bits(g_pic) : nullptr;
   if (!bits) return;
   const SIZE_T row = static_cast<SIZE_T>(g_imgW) * 4;
   const SIZE_T bytes = 40 + row * static_cast<SIZE_T>(g_imgH);
   HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes);
-  if (!mem) return;
+  if (!mem) {
+    MessageBeep(MB_ICONWARNING);
+    return;
+  }
   auto* p = static_cast<std::uint8_t*>(GlobalLock(mem));
   if (!p) {
     GlobalFree(mem);
+    MessageBeep(MB_ICONWARNING);
     return;
   }
   BITMAPINFOHEADER h{};
@@ -648,13 +708,25 @@ void CopyToClipboard(HWND hwnd) {
                 bits + row * static_cast<SIZE_T>(g_imgH - 1 - y), row);
   }
   GlobalUnlock(mem);
-  if (!OpenClipboard(hwnd)) {
+  if (!OpenClipboardPatiently(hwnd)) {
     GlobalFree(mem);
+    MessageBeep(MB_ICONWARNING);
     return;
   }
   EmptyClipboard();
-  if (!SetClipboardData(CF_DIB, mem)) GlobalFree(mem);
+  const bool put = SetClipboardData(CF_DIB, mem) != nullptr;
+  if (!put) GlobalFree(mem);
+  // A still picture is also offered as PNG with its transparency, made from
+  // the file only when a program asks for it. An animation's frame on display
+  // is in the DIB alone.
+  const bool unchanged = g_openedStamp.known && StampOf(g_currentFile) == g_openedStamp;
+  if (put && unchanged && !picture_animated(g_pic) && PngFormat()) {
+    g_clipSource = g_currentFile;
+    g_clipStamp = g_openedStamp;
+    SetClipboardData(PngFormat(), nullptr);
+  }
   CloseClipboard();
+  if (!put) MessageBeep(MB_ICONWARNING);
 }
 
 // The Save as types, index 1 to 5.
@@ -995,6 +1067,15 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_COMMAND:
       OnCommand(hwnd, LOWORD(wp));
+      return 0;
+    case WM_RENDERFORMAT:
+      if (static_cast<UINT>(wp) == PngFormat()) RenderPng();
+      return 0;
+    case WM_RENDERALLFORMATS:
+      RenderAllFormats(hwnd);
+      return 0;
+    case WM_DESTROYCLIPBOARD:
+      g_clipSource.clear();
       return 0;
     case WM_TIMER:
       if (wp == kAnimTimer) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #ifdef _WIN32
 struct HBITMAP__;
@@ -57,5 +58,9 @@ void bitmap_delete(PictureBitmap bitmap);
 // in. False with one sentence in err (as picture_load) on failure.
 bool picture_save(const Picture* picture, const wchar_t* source, const wchar_t* destination,
                   wchar_t* err, std::size_t errLen);
+// The file `source` decoded again (the first frame) as a PNG file with its
+// transparency, for other programs that read pictures from the clipboard.
+// False when it no longer decodes or cannot be encoded.
+bool picture_file_png(const wchar_t* source, std::vector<std::uint8_t>* png);
 // True when picture_save can write a file of that name's extension.
 bool picture_can_write(const wchar_t* path);

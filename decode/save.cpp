@@ -178,6 +178,15 @@ int SaveFormatFor(const std::wstring& path) {
 
 }  // namespace decode_internal
 
+bool picture_file_png(const wchar_t* source, std::vector<std::uint8_t>* png) {
+  png->clear();
+  if (!source || !FactoryReady()) return false;
+  Pixels px;
+  if (!Redecode(source, &px)) return false;
+  const img::HResult hr = Encode(kPng, px, png);
+  return !img::Failed(hr) && !png->empty();
+}
+
 bool picture_can_write(const wchar_t* path) { return path && SaveFormatFor(path) != kNone; }
 
 bool picture_save(const Picture* picture, const wchar_t* source, const wchar_t* destination,

@@ -439,3 +439,26 @@ TEST_F(PictureSave, ReadOnlyDestinationIsLeftAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// The clipboard's PNG: the file decoded again with its transparency, every
+// pixel as the source has it; nothing for a file that is gone.
+TEST_F(PictureSave, FilePngKeepsTransparency) {
+  PicturePtr p = Open("save_file_png");
+  ASSERT_TRUE(p);
+  std::vector<std::uint8_t> png;
+  ASSERT_TRUE(picture_file_png(source_.c_str(), &png));
+  const Decoded d = DecodeBytes(ShareBytes(png));
+  ASSERT_EQ(d.hr, img::kOk);
+  ASSERT_EQ(d.width, kSide);
+  for (int y = 0; y < kSide; ++y) {
+    for (int x = 0; x < kSide; ++x) ASSERT_EQ(d.At(x, y), SourcePixel(x, y)) << x << "," << y;
+  }
+  ASSERT_TRUE(platform::RemoveFile(source_));
+  EXPECT_FALSE(picture_file_png(source_.c_str(), &png));
+  EXPECT_TRUE(png.empty());
+  EXPECT_FALSE(picture_file_png(nullptr, &png));
+}
+
+}  // namespace

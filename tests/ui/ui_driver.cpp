@@ -27,6 +27,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -716,9 +717,41 @@ void CtrlWheel(const Viewer& v, POINT at, int delta) {
   v.Send(WM_MOUSEWHEEL, wp, MAKELPARAM(s.x, s.y));
 }
 
+// Another thread of the driver holds the clipboard open for a moment, as a
+// clipboard manager does.
+struct ClipboardHolder {
+  HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = nullptr;
+  DWORD ms = 0;
+
+  explicit ClipboardHolder(DWORD holdMs) : ms(holdMs) {
+    thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    if (thread) WaitForSingleObject(opened, 3000);
+  }
+  ~ClipboardHolder() {
+    if (thread) {
+      WaitForSingleObject(thread, 5000);
+      CloseHandle(thread);
+    }
+    CloseHandle(opened);
+  }
+  ClipboardHolder(const ClipboardHolder&) = delete;
+  ClipboardHolder& operator=(const ClipboardHolder&) = delete;
+
+  static DWORD WINAPI Run(void* self) {
+    auto* h = static_cast<ClipboardHolder*>(self);
+    const bool open = WaitFor([] { return OpenClipboard(nullptr) != 0; }, 3000);
+    SetEvent(h->opened);
+    Sleep(h->ms);
+    if (open) CloseClipboard();
+    return 0;
+  }
+};
+
 // Presses Ctrl+C in the viewer with real input (the viewer asks
-// GetKeyState(VK_CONTROL)); true once the clipboard changed.
-bool PressCtrlC(const Viewer& v, std::string* how) {
+// GetKeyState(VK_CONTROL)); true once the clipboard changed. With holdMs,
+// the driver holds the clipboard for that long as each key goes in.
+bool PressCtrlC(const Viewer& v, std::string* how, DWORD holdMs = 0) {
   const DWORD before = GetClipboardSequenceNumber();
   auto changed = [&] { return GetClipboardSequenceNumber() != before; };
   SetForegroundWindow(v.hwnd());
@@ -731,8 +764,11 @@ bool PressCtrlC(const Viewer& v, std::string* how) {
     in[i].ki.wScan = static_cast<WORD>(MapVirtualKeyW(keys[i], MAPVK_VK_TO_VSC));
     in[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
   }
-  SendInput(4, in, sizeof(INPUT));
-  v.Sync();
+  {
+    std::unique_ptr<ClipboardHolder> hold(holdMs ? new ClipboardHolder(holdMs) : nullptr);
+    SendInput(4, in, sizeof(INPUT));
+    v.Sync();
+  }
   if (WaitFor(changed, 3000)) {
     *how = "SendInput";
     return true;
@@ -745,6 +781,7 @@ bool PressCtrlC(const Viewer& v, std::string* how) {
     GetKeyboardState(ks);
     ks[VK_CONTROL] = ks[VK_LCONTROL] = 0x80;
     SetKeyboardState(ks);
+    std::unique_ptr<ClipboardHolder> hold(holdMs ? new ClipboardHolder(holdMs) : nullptr);
     v.Key('C');
     ks[VK_CONTROL] = ks[VK_LCONTROL] = 0;
     SetKeyboardState(ks);
@@ -759,6 +796,22 @@ std::vector<std::uint8_t> ReadClipboardDib() {
   std::vector<std::uint8_t> out;
   if (!WaitFor([] { return OpenClipboard(nullptr) != 0; }, 3000)) return out;
   if (HANDLE h = GetClipboardData(CF_DIB)) {
+    const SIZE_T n = GlobalSize(h);
+    if (const void* p = GlobalLock(h)) {
+      out.assign(static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
+      GlobalUnlock(h);
+    }
+  }
+  CloseClipboard();
+  return out;
+}
+
+// The clipboard's "PNG" bytes; asking for them makes the viewer render them.
+std::vector<std::uint8_t> ReadClipboardPng() {
+  std::vector<std::uint8_t> out;
+  const UINT format = RegisterClipboardFormatW(L"PNG");
+  if (!WaitFor([] { return OpenClipboard(nullptr) != 0; }, 3000)) return out;
+  if (HANDLE h = GetClipboardData(format)) {
     const SIZE_T n = GlobalSize(h);
     if (const void* p = GlobalLock(h)) {
       out.assign(static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
@@ -905,8 +958,9 @@ void ScenarioPicture(const Env& env) {
   }
 
   std::string how;
-  const bool copied = PressCtrlC(v, &how);
-  Check(copied, "picture: Ctrl+C changes the clipboard", how);
+  // Held by someone else when the key comes: the copy waits for it.
+  const bool copied = PressCtrlC(v, &how, 250);
+  Check(copied, "picture: Ctrl+C changes the clipboard, also while it is briefly held", how);
   if (copied) {
     const std::vector<std::uint8_t> bytes = ReadClipboardDib();
     const Dib d = CheckDibHeader(bytes, 640, 480, "picture");
@@ -1317,6 +1371,19 @@ void ScenarioTransparent(const Env& env) {
       Check(same == total, "transparent: copy equals the picture as shown",
             Fmt("%d of %d sampled clear pixels equal the screen", same, total));
     }
+    // The PNG beside it keeps the transparency: RGBA of the picture's size.
+    const std::vector<std::uint8_t> png = ReadClipboardPng();
+    auto be32 = [&](size_t at) {
+      return static_cast<std::uint32_t>(png[at]) << 24 | png[at + 1] << 16 | png[at + 2] << 8 |
+             png[at + 3];
+    };
+    const bool header = png.size() > 33 && std::memcmp(png.data(), "\x89PNG\r\n\x1A\n", 8) == 0 &&
+                        std::memcmp(png.data() + 12, "IHDR", 4) == 0;
+    Check(header && be32(16) == static_cast<std::uint32_t>(kTransW) &&
+              be32(20) == static_cast<std::uint32_t>(kTransH) && png[25] == 6,
+          "transparent: the clipboard also holds a PNG with alpha of the picture's size",
+          header ? Fmt("%u x %u, colour type %u", be32(16), be32(20), png[25])
+                 : Fmt("%zu bytes", png.size()));
   }
   v.Close("transparent");
 }
