@@ -45,6 +45,18 @@ bool RecordedExePath(std::wstring* out) {
   return true;
 }
 
+// Whether the recorded program file is known to be gone: the system says the
+// file or its folder does not exist, on a volume that is there. An offline
+// share, an unplugged drive or a file that cannot be examined is not gone.
+bool RecordedCopyGone(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD error = GetLastError();
+  if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
+  wchar_t root[MAX_PATH] = L"";
+  if (!GetVolumePathNameW(path.c_str(), root, MAX_PATH)) return false;
+  return GetFileAttributesW(root) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool RegSetSz(const std::wstring& subkey, const wchar_t* valueName, const std::wstring& text) {
   HKEY raw = nullptr;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -91,6 +103,9 @@ void WriteUninstallEntry(const std::wstring& exe) {
   }
 }
 
+// The keys of one type, as unregistering leaves them.
+void RollBack(const std::wstring& ext) { assoc_unregister(ext.c_str()); }
+
 // Every key of one type, pointing at the running program. True when the
 // ProgID's name, its open command and the "Open with" entry were written; the
 // other values only add to the shell's lists.
@@ -106,7 +121,12 @@ bool WriteExt(const std::wstring& ext) {
   const bool named = RegSetSz(progIdKey, nullptr, DescriptionFor(ext));
   RegSetSz(DefaultIconKey(progId), nullptr, icon);
   const bool opens = RegSetSz(ProgIdCommandKey(progId), nullptr, command);
-  const bool listed = RegSetSz(OpenWithProgidsKey(ext), progId.c_str(), L"");
+  // The "Open with" entry is what makes the type show as registered, so it is
+  // written only once the ProgID can open files, and last.
+  if (!named || !opens) {
+    RollBack(ext);
+    return false;
+  }
   RegSetSz(appKey, L"FriendlyAppName", kAppName);
   RegSetSz(CommandKeyBelow(appKey), nullptr, command);
   RegSetSz(SupportedTypesKey(appKey), ext.c_str(), L"");
@@ -117,7 +137,11 @@ bool WriteExt(const std::wstring& ext) {
   RegSetSz(kRegisteredAppsKey, kAppName, kCapabilitiesKey);
   RegSetSz(kAppKey, kExePathValue, exe);
   WriteUninstallEntry(exe);
-  return named && opens && listed;
+  if (!RegSetSz(OpenWithProgidsKey(ext), progId.c_str(), L"")) {
+    RollBack(ext);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -226,7 +250,7 @@ void assoc_heal_if_moved() {
   std::wstring recorded;
   if (!RecordedExePath(&recorded)) return;
   if (assoc_registered_count() == 0) return;
-  if (GetFileAttributesW(recorded.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  if (RecordedCopyGone(recorded)) {
     assoc_repoint_here();
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
     return;

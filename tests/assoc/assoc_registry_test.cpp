@@ -422,6 +422,58 @@ TEST_F(AssocRegistry, HealHandsAGoneProgramsTypesToThisOne) {
   EXPECT_EQ(assoc_registered_count(), 2);
 }
 
+// A recorded copy that may still exist is left its registrations: a drive
+// that is not there (unplugged) or a share that cannot be reached.
+TEST_F(AssocRegistry, HealLeavesACopyOnAnAbsentVolume) {
+  const DWORD drives = GetLogicalDrives();
+  wchar_t letter = 0;
+  for (wchar_t c = L'Q'; c <= L'Y' && !letter; ++c) {
+    if (!(drives & (1u << (c - L'A')))) letter = c;
+  }
+  ASSERT_NE(letter, 0) << "no free drive letter";
+  const std::wstring paths[] = {std::wstring(1, letter) + L":\\Tools\\old.exe",
+                                L"\\\\nowhere-server\\share\\old.exe"};
+  for (const std::wstring& away : paths) {
+    SCOPED_TRACE(platform::WideToUtf8(away));
+    CleanSlate();
+    PretendRegisteredBy(away, {L".png"});
+    assoc_heal_if_moved();
+    ExpectSz(L"Software\\Norvane", L"ExePath", away);
+    ExpectSz(ProgIdCommand(L".png"), nullptr, assoc::CommandFor(away));
+  }
+}
+
+// When the open command cannot be written the type is not left half
+// registered: it does not show as registered, and no key of it remains.
+TEST_F(AssocRegistry, RefusedCommandLeavesTheTypeUnregistered) {
+  // A volatile key cannot hold the non-volatile command key below it.
+  HKEY raw = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(kHkcu, L"Software\\Classes\\Norvane.png", 0, nullptr,
+                            REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &raw, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(raw);
+  ASSERT_EQ(RegCreateKeyExW(kHkcu, L"Software\\Classes\\Norvane.png\\shell", 0, nullptr,
+                            REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &raw, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(raw);
+  EXPECT_FALSE(assoc_register(L".png"));
+  EXPECT_FALSE(assoc_is_registered(L".png"));
+  EXPECT_FALSE(KeyExists(L"Software\\Classes\\Norvane.png"));
+  EXPECT_FALSE(KeyExists(L"Software\\Norvane")) << "nothing registered: no shared entries";
+  // Another type still registers, and the refused one then leaves the
+  // others alone.
+  EXPECT_TRUE(assoc_register(L".jpg"));
+  EXPECT_TRUE(assoc_is_registered(L".jpg"));
+  ASSERT_EQ(RegCreateKeyExW(kHkcu, L"Software\\Classes\\Norvane.png\\shell", 0, nullptr,
+                            REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &raw, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(raw);
+  EXPECT_FALSE(assoc_register(L".png"));
+  EXPECT_FALSE(assoc_is_registered(L".png"));
+  EXPECT_TRUE(assoc_is_registered(L".jpg"));
+  ExpectSz(L"Software\\Norvane", L"ExePath", ModulePath());
+}
+
 TEST_F(AssocRegistry, HealDoesNothingWithNothingRegistered) {
   const std::wstring gone = Scratch("assoc_none") + L"\\old.exe";
   SetSz(L"Software\\Norvane", L"ExePath", gone);
