@@ -360,6 +360,102 @@ FieldName Describe(std::wstring_view path) {
   return {L"Other", WithoutFirst(path)};
 }
 
+// Whether the file's EXIF data is big-endian: the first TIFF header in the
+// file ("MM\0*" or "II*\0") says. False when there is none.
+bool BigEndianExif(const std::vector<std::uint8_t>& bytes) {
+  for (std::size_t i = 0; i + 4 <= bytes.size(); ++i) {
+    const std::uint8_t* p = bytes.data() + i;
+    if (p[0] == 'M' && p[1] == 'M' && p[2] == 0 && p[3] == 42) return true;
+    if (p[0] == 'I' && p[1] == 'I' && p[2] == 42 && p[3] == 0) return false;
+  }
+  return false;
+}
+
+// The text of a UserComment: its 8-byte character code, then ASCII, UTF-16
+// in the EXIF byte order, or (undefined code) text as it comes. False for
+// JIS and for bytes that are not such text.
+bool UserCommentText(const std::string& bytes, bool bigEndian, std::wstring* text) {
+  if (bytes.size() < 8) return false;
+  const std::string code = bytes.substr(0, 8), body = bytes.substr(8);
+  auto trimmed = [](std::wstring t) {
+    while (!t.empty() && (t.back() == L'\0' || t.back() == L' ')) t.pop_back();
+    return t;
+  };
+  if (code == std::string("ASCII\0\0\0", 8) || code == std::string(8, '\0')) {
+    for (char c : body) {
+      const auto b = static_cast<std::uint8_t>(c);
+      if (b != 0 && b < 0x20 && b != '\t' && b != '\n' && b != '\r') return false;
+    }
+    *text = trimmed(FromBytes(body.data(), static_cast<std::ptrdiff_t>(body.size())));
+    return true;
+  }
+  if (code == std::string("UNICODE\0", 8)) {
+    std::string le;
+    for (std::size_t i = 0; i + 1 < body.size(); i += 2) {
+      le += bigEndian ? body[i + 1] : body[i];
+      le += bigEndian ? body[i] : body[i + 1];
+    }
+    *text = trimmed(Utf16LeText(le));
+    return true;
+  }
+  return false;
+}
+
+// The UNDEFINED tags the EXIF standard fills with text or codes, shown as
+// such: versions ("0232"), the component order, the file source and scene
+// type by their meaning, and the user comment (the one such tag that is
+// edited, as text). False for any other value.
+bool UndefinedText(std::wstring_view path, const img::PropValue& v, const MetaDoc& doc,
+                   std::wstring* text, bool* editable) {
+  if (v.vt != img::kVtBlob && v.vt != (img::kVtVector | img::kVtUI1)) return false;
+  std::uint32_t tag = 0;
+  if (!TagId(LastComponent(path), &tag)) return false;
+  const std::string& b = v.bytes;
+  *editable = false;
+  const bool exif = Contains(path, L"/exif/") && !Contains(path, L"/interop/");
+  const bool interop = Contains(path, L"/interop/");
+  if ((exif && (tag == 36864 || tag == 40960)) || (interop && tag == 2)) {
+    if (b.size() != 4) return false;
+    for (char c : b) {
+      if (c < '0' || c > '9') return false;
+    }
+    *text = std::wstring(b.begin(), b.end());
+    return true;
+  }
+  if (!exif) return false;
+  if (tag == 37121) {
+    static const wchar_t* const kParts[] = {L"-", L"Y", L"Cb", L"Cr", L"R", L"G", L"B"};
+    if (b.empty() || b.size() > 8) return false;
+    std::wstring out;
+    for (char c : b) {
+      const auto k = static_cast<std::uint8_t>(c);
+      if (k > 6) return false;
+      if (!out.empty()) out += L' ';
+      out += kParts[k];
+    }
+    *text = out;
+    return true;
+  }
+  if ((tag == 41728 || tag == 41729) && b.size() == 1) {
+    const auto k = static_cast<std::uint8_t>(b[0]);
+    if (tag == 41729) {
+      if (k != 1) return false;
+      *text = L"Directly photographed";
+      return true;
+    }
+    static const wchar_t* const kSources[] = {nullptr, L"Film scanner", L"Reflection print scanner",
+                                              L"Digital still camera"};
+    if (k < 1 || k > 3) return false;
+    *text = kSources[k];
+    return true;
+  }
+  if (tag == 37510 && UserCommentText(b, BigEndianExif(doc.bytes), text)) {
+    *editable = true;
+    return true;
+  }
+  return false;
+}
+
 std::wstring ValueText(const img::PropValue& v, bool* editable) {
   *editable = true;
   const std::uint16_t vt = v.vt;
@@ -474,6 +570,14 @@ void Walk(const img::MetadataReader* reader, const std::wstring& path, MetaDoc* 
       f.value = Utf16LeText(value.bytes);
       valueEditable = true;
       f.varType = kVtUtf16Bytes;
+    }
+    std::wstring undefinedText;
+    bool textEditable = false;
+    if (UndefinedText(itemPath, value, *doc, &undefinedText, &textEditable)) {
+      f.value = undefinedText;
+      valueEditable = textEditable;
+      // Written back as text: the writer puts the character code in front.
+      if (textEditable) f.varType = img::kVtLpwstr;
     }
     if (StartsWith(itemPath, L"/app13")) {
       f.group = L"IPTC and Photoshop";

@@ -241,14 +241,27 @@ TEST(MetaLoadTest, JpegListsEveryBlock) {
       {L"/app1/ifd/gps/{ushort=1}", L"GPS", L"Latitude (N or S)", L"N"},
       {L"/app1/thumb/{}", L"Embedded thumbnail", L"Image data", L"(binary, 288 bytes)"},
       {L"/com/TextEntry", L"Comment", L"Comment", L"block comment"},
+      // UNDEFINED tags that hold text or codes, shown by what they say.
+      {L"/app1/ifd/exif/{ushort=37510}", L"Description and credits", L"User comment",
+       L"user comment"},
+      {L"/app1/ifd/exif/{ushort=36864}", L"Camera and exposure", L"EXIF version", L"0232"},
+      {L"/app1/ifd/exif/{ushort=40960}", nullptr, nullptr, L"0100"},
+      {L"/app1/ifd/exif/{ushort=37121}", nullptr, nullptr, L"Y Cb Cr -"},
+      {L"/app1/ifd/exif/interop/{ushort=2}", nullptr, nullptr, L"0100"},
   };
   for (const Row& r : rows) {
     const MetaField* f = Find(doc, r.key);
     ASSERT_NE(f, nullptr) << ToUtf8(r.key);
-    EXPECT_EQ(f->group, r.group) << ToUtf8(r.key);
-    EXPECT_EQ(f->label, r.label) << ToUtf8(r.key);
+    if (r.group) {
+      EXPECT_EQ(f->group, r.group) << ToUtf8(r.key);
+    }
+    if (r.label) {
+      EXPECT_EQ(f->label, r.label) << ToUtf8(r.key);
+    }
     EXPECT_EQ(f->value, r.value) << ToUtf8(r.key);
   }
+  EXPECT_TRUE(Find(doc, L"/app1/ifd/exif/{ushort=37510}")->editable);
+  EXPECT_FALSE(Find(doc, L"/app1/ifd/exif/{ushort=36864}")->editable);
   EXPECT_NE(Find(doc, L"file:Dimensions"), nullptr);
   EXPECT_GT(CountGroup(doc, L"IPTC and Photoshop"), 0u);
   EXPECT_GT(CountGroup(doc, L"XMP"), 0u);

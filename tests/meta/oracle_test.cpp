@@ -92,8 +92,35 @@ bool Numbers(const std::string& text, std::vector<double>* out) {
 
 bool Near(double a, double b) { return std::fabs(a - b) <= 1e-6 * std::max(1.0, std::fabs(b)); }
 
+// The UNDEFINED codes we show by their meaning, against exiftool's raw
+// numbers.
+bool SameCodes(const Tag& t, const std::string& ours) {
+  std::vector<double> nums;
+  if (!Numbers(t.value, &nums) || nums.empty()) return false;
+  std::string want;
+  for (double n : nums) {
+    const int k = static_cast<int>(n);
+    if (t.id == "37121") {
+      static const char* const kParts[] = {"-", "Y", "Cb", "Cr", "R", "G", "B"};
+      if (k < 0 || k > 6) return false;
+      want += (want.empty() ? "" : " ") + std::string(kParts[k]);
+    } else if (t.id == "41728") {
+      static const char* const kSources[] = {"", "Film scanner", "Reflection print scanner",
+                                             "Digital still camera"};
+      if (k < 1 || k > 3) return false;
+      want = kSources[k];
+    } else if (t.id == "41729") {
+      want = k == 1 ? "Directly photographed" : "?";
+    }
+  }
+  return ours == want;
+}
+
 // Whether our value text says the same as exiftool's raw (-n) value.
 bool SameValue(const Tag& t, const std::string& ours) {
+  if (t.group == "ExifIFD" && (t.id == "37121" || t.id == "41728" || t.id == "41729")) {
+    return SameCodes(t, ours);
+  }
   static const std::regex kCount(R"(^\((\d+) values\)$)");
   std::smatch c;
   if (std::regex_match(ours, c, kCount)) {

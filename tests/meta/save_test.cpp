@@ -775,3 +775,45 @@ TEST(SamePicture, BandsComparedAsTheyArrive) {
 }
 
 }  // namespace
+
+namespace {
+
+// The user comment is text in both byte orders: listed as text and edited as
+// text, ASCII or not, the writer choosing the character code.
+TEST(MetaSave, UserCommentIsEditedAsText) {
+  struct CommentCase {
+    const char* fixture;
+    const wchar_t* name;
+    const wchar_t* key;
+  };
+  const CommentCase files[] = {
+      {"meta_full.jpg", L"big-endian.jpg", L"/app1/ifd/exif/{ushort=37510}"},
+      {"meta_full.tif", L"little-endian.tif", L"/ifd/exif/{ushort=37510}"},
+  };
+  const wchar_t* const texts[] = {L"I am a comment. Yey.",
+                                  L"\u00C9t\u00E9 \U0001F600 \u4E2D\u6587"};
+  for (const CommentCase& c : files) {
+    for (const wchar_t* text : texts) {
+      SCOPED_TRACE(platform::WideToUtf8(c.name) + " " + platform::WideToUtf8(text));
+      Opened o = Open("user_comment", c.fixture, c.name);
+      MetaField* f = nullptr;
+      for (MetaField& field : o.doc.fields) {
+        if (field.key == c.key) f = &field;
+      }
+      ASSERT_NE(f, nullptr);
+      EXPECT_EQ(f->value, L"user comment");
+      ASSERT_TRUE(f->editable);
+      wchar_t err[256] = L"";
+      ASSERT_TRUE(meta_validate(*f, text, err, 256)) << platform::WideToUtf8(err);
+      f->value = text;
+      bool ok = false;
+      const std::wstring message = Save(o.doc, &ok);
+      ASSERT_TRUE(ok) << platform::WideToUtf8(message);
+      MetaDoc after;
+      ASSERT_TRUE(meta_load(o.path, &after));
+      EXPECT_EQ(ValueAt(after, c.key), text);
+    }
+  }
+}
+
+}  // namespace
