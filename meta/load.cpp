@@ -230,10 +230,22 @@ void ParsePngFields(MetaDoc* doc) {
 void ParseGifFields(MetaDoc* doc) {
   const std::size_t first = doc->fields.size();
   WalkImage(doc->bytes.data(), doc->bytes.size(), doc, L"", false, true);
+  // The picture is the logical screen, as the viewer shows it; the first
+  // frame's size stands in only when the screen gives none.
+  const std::vector<std::uint8_t>& b = doc->bytes;
+  const unsigned screenW = b.size() >= 10 ? b[6] | b[7] << 8 : 0;
+  const unsigned screenH = b.size() >= 10 ? b[8] | b[9] << 8 : 0;
+  for (std::size_t i = first; i < doc->fields.size() && screenW && screenH; ++i) {
+    MetaField& f = doc->fields[i];
+    if (f.key != L"file:Dimensions") continue;
+    f.value = f.loadedValue =
+        std::to_wstring(screenW) + L" \u00D7 " + std::to_wstring(screenH) + L" pixels";
+  }
   // Comments are listed from the file's own blocks below, where they can be
-  // edited.
+  // edited; the reader's copies of them ("/commentext/", "/[1]commentext/"
+  // and so on) are left out.
   for (std::size_t i = doc->fields.size(); i > first; --i) {
-    if (doc->fields[i - 1].key.find(L"/commentext") != std::wstring::npos) {
+    if (doc->fields[i - 1].key.find(L"commentext/") != std::wstring::npos) {
       doc->fields.erase(doc->fields.begin() + static_cast<std::ptrdiff_t>(i - 1));
     }
   }

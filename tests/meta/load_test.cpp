@@ -10,6 +10,7 @@
 #include "meta/meta_internal.h"
 #include "meta/parsers.h"
 #include "platform/platform.h"
+#include "tests/meta/meta_test_helpers.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -394,18 +395,25 @@ TEST(MetaLoadTest, PngAspectOnlyAndDamage) {
   EXPECT_EQ(damaged.fields.size(), 4u);  // the file facts only
 }
 
-// A GIF with two comment extensions before its first block.
+// A GIF with three comment extensions before its first block, on a logical
+// screen wider than its frame.
 TEST(MetaLoadTest, GifComments) {
   std::vector<std::uint8_t> gif = ReadBytes(Fixture("gif_single.gif"));
+  ASSERT_GT(gif.size(), 10u);
+  const unsigned frameW = gif[6] | gif[7] << 8, frameH = gif[8] | gif[9] << 8;
+  gif[6] = static_cast<std::uint8_t>(frameW + 25);
+  gif[7] = static_cast<std::uint8_t>((frameW + 25) >> 8);
   std::vector<meta::GifBlock> blocks;
   std::uint64_t first = 0, trailer = 0;
   ASSERT_TRUE(meta::ParseGif(gif, &blocks, &first, &trailer));
-  const std::string comments = std::string("\x21\xFE\x05hello\x00", 9) + std::string(
-                                                                             "\x21\xFE\x03"
-                                                                             "abc"
-                                                                             "\x02"
-                                                                             "de\x00",
-                                                                             10);
+  const std::string comments = std::string("\x21\xFE\x05hello\x00", 9) +
+                               std::string(
+                                   "\x21\xFE\x03"
+                                   "abc"
+                                   "\x02"
+                                   "de\x00",
+                                   10) +
+                               std::string("\x21\xFE\x05third\x00", 9);
   gif.insert(gif.begin() + static_cast<std::ptrdiff_t>(first), comments.begin(), comments.end());
   MetaDoc doc = Parse(gif);
   EXPECT_EQ(doc.format, L"GIF");
@@ -419,10 +427,15 @@ TEST(MetaLoadTest, GifComments) {
   EXPECT_EQ(c1->value, L"abcde");
   EXPECT_EQ(c1->blockIndex, 1);
   EXPECT_TRUE(c1->editable && c1->removable);
-  EXPECT_EQ(CountGroup(doc, L"Comment"), 2u);  // no comment rows from the reader
-  for (const MetaField& f : doc.fields) EXPECT_EQ(f.key.find(L"/commentext"), std::wstring::npos);
+  EXPECT_EQ(meta_test::ValueOf(doc, L"gif:2"), L"third");
+  EXPECT_EQ(CountGroup(doc, L"Comment"), 3u);  // no comment rows from the reader
+  for (const MetaField& f : doc.fields) {
+    EXPECT_EQ(f.key.find(L"commentext"), std::wstring::npos) << ToUtf8(f.key);
+  }
   EXPECT_NE(Find(doc, L"/logscrdesc/Width"), nullptr);
-  EXPECT_NE(Find(doc, L"file:Dimensions"), nullptr);
+  // The logical screen, as the viewer shows it, not the frame.
+  EXPECT_EQ(meta_test::ValueOf(doc, L"file:Dimensions"),
+            std::to_wstring(frameW + 25) + L" \u00D7 " + std::to_wstring(frameH) + L" pixels");
 
   std::vector<std::uint8_t> cut(gif.begin(), gif.end() - 1);  // no trailer
   cut.push_back(0x99);
