@@ -101,6 +101,26 @@ TEST(MetaTextTest, FromBytesFallsBackToAnsiPage) {
   }
 }
 
+// Bytes neither UTF-8 nor clean text in the ANSI page (the code points it
+// leaves undefined become C1 controls) are shown as they are: each byte that
+// does not decode as UTF-8 is U+FFFD, never a guess.
+TEST(MetaTextTest, FromBytesMarksWhatNeitherReadingDecodes) {
+  const struct {
+    const char* what;
+    const char* bytes;
+    std::ptrdiff_t length;
+    std::wstring out;
+  } kCases[] = {
+      {"undefined 81 and 8D", "\x81x\x8D", 3, L"\uFFFDx\uFFFD"},
+      {"control byte with a bad sequence", "\x01\xE9", 2, L"\u0001\uFFFD"},
+      {"undefined 9D before a valid sequence", "\x9D\xC3\xA9", 3, L"\uFFFD\u00E9"},
+  };
+  for (const auto& c : kCases) {
+    if (!AnsiIs1252()) continue;
+    EXPECT_EQ(FromBytes(c.bytes, c.length), c.out) << c.what;
+  }
+}
+
 TEST(MetaTextTest, StrictUtf8) {
   const struct {
     const char* what;
