@@ -140,6 +140,51 @@ bool ReadTextChunk(const char* type, const std::uint8_t* p, std::size_t n, std::
   return true;
 }
 
+// A raw profile's text: a line with its type, a line with its length in
+// bytes, then the bytes as hexadecimal digits over any number of lines.
+bool RawProfile(const std::wstring& text, std::string* type, std::string* bytes) {
+  std::size_t at = text.find_first_not_of(L"\r\n");
+  if (at == std::wstring::npos) return false;
+  const std::size_t typeEnd = text.find(L'\n', at);
+  if (typeEnd == std::wstring::npos) return false;
+  type->clear();
+  for (std::size_t i = at; i < typeEnd; ++i) {
+    const wchar_t c = text[i];
+    if (c == L'\r' || c == L' ') continue;
+    if (c > 0x7E || type->size() > 16) return false;
+    type->push_back(static_cast<char>(c >= L'A' && c <= L'Z' ? c + 32 : c));
+  }
+  const std::size_t lengthEnd = text.find(L'\n', typeEnd + 1);
+  if (lengthEnd == std::wstring::npos) return false;
+  std::int64_t length = 0;
+  if (!ParseInt(text.substr(typeEnd + 1, lengthEnd - typeEnd - 1), 1,
+                static_cast<std::int64_t>(text.size() / 2), &length)) {
+    return false;
+  }
+  bytes->clear();
+  bytes->reserve(static_cast<std::size_t>(length));
+  int high = -1;
+  for (std::size_t i = lengthEnd + 1;
+       i < text.size() && bytes->size() < static_cast<std::size_t>(length); ++i) {
+    const wchar_t c = text[i];
+    int v = -1;
+    if (c >= L'0' && c <= L'9') v = c - L'0';
+    if (c >= L'a' && c <= L'f') v = c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') v = c - L'A' + 10;
+    if (v < 0) {
+      if (c == L'\n' || c == L'\r' || c == L' ') continue;
+      return false;
+    }
+    if (high < 0) {
+      high = v;
+    } else {
+      bytes->push_back(static_cast<char>(high << 4 | v));
+      high = -1;
+    }
+  }
+  return bytes->size() == static_cast<std::size_t>(length);
+}
+
 void ParsePngFields(MetaDoc* doc) {
   const std::vector<std::uint8_t>& b = doc->bytes;
   std::vector<meta::Chunk> chunks;
@@ -176,6 +221,13 @@ void ParsePngFields(MetaDoc* doc) {
         f.value = text;
         f.editable = true;
         f.renamable = true;
+        // Other programs keep EXIF and XMP as hex dumps in text: listed like
+        // the blocks they carry, view only, beside the text itself.
+        std::string profile, blob;
+        if (StartsWith(keyword, L"Raw profile type ") && RawProfile(text, &profile, &blob)) {
+          if (profile == "exif") FieldsFromBlobs(doc, blob, std::string(), L"raw:", false);
+          if (profile == "xmp") FieldsFromBlobs(doc, std::string(), blob, L"raw:", false);
+        }
       }
       Finish(&f);
       doc->fields.push_back(std::move(f));

@@ -271,6 +271,60 @@ TEST(MetaLoadTest, JpegListsEveryBlock) {
   EXPECT_TRUE(colourProfile);
 }
 
+// A raw profile as other programs write it: the type, the length, then the
+// bytes in hexadecimal, 72 digits a line.
+std::string RawProfileText(const std::string& type, const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "\n" + type + "\n" + std::string(8 - std::to_string(bytes.size()).size(), ' ') +
+                    std::to_string(bytes.size()) + "\n";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out += kHex[static_cast<std::uint8_t>(bytes[i]) >> 4];
+    out += kHex[static_cast<std::uint8_t>(bytes[i]) & 15];
+    if (i % 36 == 35) out += '\n';
+  }
+  return out + "\n";
+}
+
+// EXIF and XMP kept as raw profiles in text chunks are listed like the blocks
+// they carry, view only; the text chunks stay listed; damaged dumps list
+// nothing more.
+TEST(MetaLoadTest, PngRawProfiles) {
+  const std::string xmp =
+      "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+      "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description "
+      "xmlns:dc='http://purl.org/dc/elements/1.1/' dc:format='image/png'/></rdf:RDF></x:xmpmeta>";
+  const std::string exif = std::string("Exif\0\0", 6) + SmallExif();
+  std::string shortDump = RawProfileText("exif", exif);
+  shortDump.resize(shortDump.size() - 10);  // fewer digits than its length says
+  std::string badDigit = RawProfileText("exif", exif);
+  badDigit[20] = 'x';
+  const std::vector<std::vector<std::uint8_t>> chunks = {
+      PngChunk("tEXt",
+               "Raw profile type exif" + std::string(1, '\0') + RawProfileText("exif", exif)),
+      PngChunk("zTXt",
+               "Raw profile type xmp" + std::string(2, '\0') + Deflate(RawProfileText("xmp", xmp))),
+      PngChunk("tEXt", "Raw profile type exif" + std::string(1, '\0') + shortDump),
+      PngChunk("tEXt", "Raw profile type exif" + std::string(1, '\0') + badDigit),
+  };
+  MetaDoc doc = LoadBytes("raw.png", PngWith(chunks));
+  const MetaField* make = Find(doc, L"raw:/app1/ifd/{ushort=271}");
+  ASSERT_NE(make, nullptr);
+  EXPECT_EQ(make->value, L"Norvane");
+  EXPECT_EQ(make->group, L"Camera and exposure");
+  EXPECT_FALSE(make->editable || make->removable);
+  const MetaField* format = Find(doc, L"raw:/xmp/dc:format");
+  ASSERT_NE(format, nullptr);
+  EXPECT_EQ(format->value, L"image/png");
+  EXPECT_EQ(format->group, L"XMP");
+  std::size_t makes = 0, texts = 0;
+  for (const MetaField& f : doc.fields) {
+    makes += f.key == L"raw:/app1/ifd/{ushort=271}";
+    texts += f.group == L"PNG text" && f.label.rfind(L"Raw profile type ", 0) == 0;
+  }
+  EXPECT_EQ(makes, 1u) << "the damaged dumps list nothing";
+  EXPECT_EQ(texts, 4u) << "every raw profile stays listed as text";
+}
+
 TEST(MetaLoadTest, PngChunks) {
   const std::string xmp =
       "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
