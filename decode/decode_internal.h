@@ -25,9 +25,24 @@ struct Picture {
   std::int32_t frameLeft = 0, frameTop = 0;
   std::int32_t frameWidth = 0, frameHeight = 0;
   std::uint32_t disposal = 0;
+  // The logical screen, premultiplied; what the surface shows is it on the
+  // checkerboard, refreshed a rectangle at a time.
   std::vector<std::uint8_t> canvas;
+  // For a frame that restores to the previous canvas: the canvas under the
+  // frame's rectangle (clipped to the screen) before it was drawn, row by row.
   std::vector<std::uint8_t> saved;
+  img::Rect savedRect;
+  // The current frame's pixels.
   std::vector<std::uint8_t> scratch;
+  // The rectangles drawn since the canvas was last all transparent: clearing
+  // them clears the canvas before the first frame repeats.
+  std::vector<img::Rect> drawn;
+  // Rectangles of the canvas changed since the surface last showed it.
+  std::vector<img::Rect> pending;
+  bool shown = false;  // the surface has shown the whole canvas once
+  // Canvas and surface pixels written by the last compose or advance (for the
+  // tests: a step costs what its frame covers, not the whole screen).
+  std::uint64_t pixelsTouched = 0;
 };
 
 namespace decode_internal {
@@ -56,6 +71,9 @@ void Reorient(Picture* picture, std::uint32_t orientation);
 std::unique_ptr<img::ColorTransform> ColorManaged(const img::Frame& frame);
 img::HResult DecodeStill(Picture* picture, img::Frame& frame, bool flatten, bool colorManage);
 void Flatten(std::uint8_t* pixels, int width, int height);
+// Flatten over the rectangle `r` (inside the picture) of a picture `width`
+// pixels wide, with the checkerboard where the whole picture has it.
+void FlattenRect(std::uint8_t* pixels, int width, const img::Rect& r);
 
 bool GifCompose(Picture* picture, std::uint32_t index);
 

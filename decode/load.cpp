@@ -5,6 +5,7 @@
 #include <new>
 
 #include "decode/decode_internal.h"
+#include "decode/system_decoder.h"
 #include "platform/platform.h"
 
 using namespace decode_internal;
@@ -18,6 +19,10 @@ constexpr std::uint8_t kB[3] = {41, 33, 29};  // even cells, the top-left one in
 
 constexpr std::size_t kSniffBytes = 64;
 constexpr std::uint32_t kMaxColorContexts = 16;
+// An icon may list 65,535 entries; only the first 1,024 are ranked (real
+// icons carry a dozen or so), each by the size its headers give, and only the
+// chosen one is built.
+constexpr std::uint32_t kMaxRankedIconEntries = 1024;
 
 const wchar_t kMsgGeneric[] = L"Couldn\u2019t read \u201C%ls\u201D as an image.";
 const wchar_t kMsgTooLarge[] = L"\u201C%ls\u201D is too large to display.";
@@ -107,12 +112,11 @@ std::uint32_t PickFrame(img::Decoder& decoder, img::Container container, std::ui
   if (count == 1 || container != img::Container::Ico) return 0;
   std::uint32_t best = 0;
   std::uint64_t bestArea = 0;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    std::unique_ptr<img::Frame> f;
+  const std::uint32_t ranked = std::min(count, kMaxRankedIconEntries);
+  for (std::uint32_t i = 0; i < ranked; ++i) {
+    std::uint32_t w = 0, h = 0;
     std::uint64_t area = 0;
-    if (img::Succeeded(decoder.GetFrame(i, &f))) {
-      area = static_cast<std::uint64_t>(f->Width()) * f->Height();
-    }
+    if (img::Succeeded(decoder.GetFrameSize(i, &w, &h))) area = static_cast<std::uint64_t>(w) * h;
     if (area >= bestArea) {  // the later of equal areas wins
       bestArea = area;
       best = i;
@@ -222,10 +226,15 @@ img::HResult DecodeStill(Picture* pic, img::Frame& frame, bool flatten, bool col
 
 void Flatten(std::uint8_t* pixels, int width, int height) {
   if (width <= 0 || height <= 0) return;
-  for (int y = 0; y < height; ++y) {
-    std::uint8_t* p = pixels + static_cast<std::size_t>(y) * width * 4;
+  FlattenRect(pixels, width, img::Rect{0, 0, width, height});
+}
+
+void FlattenRect(std::uint8_t* pixels, int width, const img::Rect& r) {
+  if (r.width <= 0 || r.height <= 0) return;
+  for (int y = r.y; y < r.y + r.height; ++y) {
+    std::uint8_t* p = pixels + (static_cast<std::size_t>(y) * width + r.x) * 4;
     const int cellRow = y / kCell;
-    for (int x = 0; x < width; ++x, p += 4) {
+    for (int x = r.x; x < r.x + r.width; ++x, p += 4) {
       const unsigned a = p[3];
       if (a == 255) continue;
       const std::uint8_t* bg = ((x / kCell + cellRow) & 1) ? kA : kB;
@@ -255,8 +264,15 @@ img::HResult decode_internal::LoadBytes(Picture* pic, std::vector<std::uint8_t> 
   }
   auto shared = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
   std::unique_ptr<img::Decoder> decoder;
-  img::HResult result = img::CreateDecoderFromMemory(std::move(shared), &decoder);
-  if (img::Failed(result)) return result;
+  img::HResult result = img::CreateDecoderFromMemory(shared, &decoder);
+  if (img::Failed(result)) {
+    if (result == img::kOutOfMemory) return result;
+    // A format none of ours knows: the system's decoders, where there are any.
+    result = DecodeWithSystem(*shared, pic);
+    if (img::Succeeded(result) && forDisplay) Flatten(pic->bits, pic->width, pic->height);
+    return result;
+  }
+  shared.reset();
   const img::Container container = decoder->GetContainerFormat();
   const std::uint32_t count = decoder->GetFrameCount();
   if (count == 0) return img::kFail;

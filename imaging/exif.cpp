@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <string>
 
@@ -69,21 +70,12 @@ struct Walker {
   const std::uint8_t* data;
   std::size_t size;
   TiffHeader h;
-  std::set<std::uint64_t> visited;
-  // What the values of one structure may hold in memory together. Entries
-  // may all point at the same bytes, so without a total a 64 KiB block could
-  // ask for gigabytes; past it, entries are left out.
-  std::uint64_t budget = 0;
+  // The directories taken and what the items may cost: entries may all point
+  // at the same bytes, and directories into one another's entries.
+  IfdWalkLimits limits;
   // Tags of a file's directory already parsed as nested packets (XMP, IPTC,
   // Photoshop resources): each is parsed once.
   std::set<std::uint16_t> embedded;
-
-  void Start() { budget = std::uint64_t{size} * 4 + (std::uint64_t{16} << 20); }
-  bool Charge(std::uint64_t cost) {
-    if (cost > budget) return false;
-    budget -= cost;
-    return true;
-  }
 
   std::uint16_t U16(const std::uint8_t* p) const {
     return h.bigEndian ? ByteReader::Be16(p) : ByteReader::Le16(p);
@@ -272,7 +264,8 @@ struct Walker {
   bool Items(std::uint64_t offset, int depth, bool fileDirectory, std::vector<MetaItem>* out) {
     std::uint64_t count = 0;
     std::size_t at = 0;
-    if (depth > kMaxIfdDepth || !visited.insert(offset).second || !Locate(offset, &count, &at)) {
+    if (depth > kMaxIfdDepth || !Locate(offset, &count, &at) ||
+        !limits.TakeDirectory(offset, at + count * EntryBytes())) {
       return false;
     }
     std::vector<MetaItem>& items = *out;
@@ -303,8 +296,7 @@ struct Walker {
           continue;
         }
       }
-      // Numbers are kept 8 bytes each, text and blobs as their bytes.
-      if (!Charge(n * std::max<std::uint64_t>(sz, 8))) continue;
+      if (!limits.TakeValue(type, n)) continue;
       if (fileDirectory && embedded.insert(tag).second) {
         // Whatever the tag is typed (BYTE, UNDEFINED, often LONG), its
         // payload is read as the bytes it occupies.
@@ -321,6 +313,33 @@ struct Walker {
 };
 
 }  // namespace
+
+bool IfdWalkLimits::Take(std::uint64_t cost) {
+  if (items_ >= kMaxIfdItems || cost > budget_) return false;
+  budget_ -= cost;
+  ++items_;
+  return true;
+}
+
+bool IfdWalkLimits::TakeDirectory(std::uint64_t begin, std::uint64_t end) {
+  if (end <= begin) end = begin + 1;
+  // The taken tables are disjoint: only the first one starting at or after
+  // `begin` and the one before it can reach into [begin, end).
+  auto after = dirs_.lower_bound(begin);
+  if (after != dirs_.end() && after->first < end) return false;
+  if (after != dirs_.begin() && std::prev(after)->second > begin) return false;
+  if (!Take(kIfdItemBytes)) return false;
+  dirs_.emplace_hint(after, begin, end);
+  return true;
+}
+
+bool IfdWalkLimits::TakeValue(std::uint16_t type, std::uint64_t count) {
+  // BYTE, ASCII and UNDEFINED values are kept as their bytes; every other
+  // type as 8 bytes a value.
+  const std::uint64_t each = (type == 1 || type == 2 || type == 7) ? 1 : 8;
+  if (count > (UINT64_MAX - kIfdItemBytes) / each) return false;
+  return Take(kIfdItemBytes + count * each);
+}
 
 std::uint32_t TiffTypeSize(std::uint16_t type) {
   switch (type) {
@@ -371,7 +390,7 @@ bool ReadTiffHeader(const std::uint8_t* data, std::size_t size, TiffHeader* out)
         h.bigEndian ? ByteReader::Be16(data + 6) : ByteReader::Le16(data + 6);
     if (offBytes != 8 || zero != 0) return false;
     h.big = true;
-    Walker w{data, size, h, {}, 0, {}};
+    Walker w{data, size, h, IfdWalkLimits(), {}};
     h.ifd0 = w.U64(data + 8);
   } else {
     return false;
@@ -385,8 +404,7 @@ std::vector<std::uint64_t> TiffIfdChain(const std::uint8_t* data, std::size_t si
   std::vector<std::uint64_t> out;
   TiffHeader h;
   if (!ReadTiffHeader(data, size, &h)) return out;
-  Walker w{data, size, h, {}, 0, {}};
-  w.Start();
+  Walker w{data, size, h, IfdWalkLimits(size), {}};
   std::uint64_t off = h.ifd0;
   std::set<std::uint64_t> seen;
   while (off != 0 && out.size() < maxCount && seen.insert(off).second) {
@@ -403,8 +421,7 @@ std::shared_ptr<const MetadataReader> ParseIfdAt(const std::uint8_t* data, std::
                                                  std::uint64_t offset, bool fileDirectory) {
   TiffHeader h;
   if (!ReadTiffHeader(data, size, &h)) return nullptr;
-  Walker w{data, size, h, {}, 0, {}};
-  w.Start();
+  Walker w{data, size, h, IfdWalkLimits(size), {}};
   return w.Ifd(offset, "ifd", 0, fileDirectory);
 }
 
@@ -412,8 +429,7 @@ std::vector<MetaItem> ParseTiffIfds(const std::uint8_t* data, std::size_t size) 
   std::vector<MetaItem> out;
   TiffHeader h;
   if (!ReadTiffHeader(data, size, &h)) return out;
-  Walker w{data, size, h, {}, 0, {}};
-  w.Start();
+  Walker w{data, size, h, IfdWalkLimits(size), {}};
   auto first = w.Ifd(h.ifd0, "ifd", 0);
   if (!first) return out;
   out.push_back({"{ushort=0}", PropValue::Reader(std::move(first))});

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -29,6 +30,49 @@ inline bool IsSubDirTag(std::uint16_t tag) {
 // editor apply the same limits, so that both see the same entries.
 inline constexpr std::uint64_t kMaxIfdEntries = 4096;
 inline constexpr int kMaxIfdDepth = 4;
+
+// One walk over a TIFF structure (an EXIF block, one directory of a TIFF
+// file) lists at most this many items. Directories cannot overlap, so a
+// structure of n bytes has at most n / 12 entries anyway; the cap keeps a
+// big TIFF file's walk small as well.
+inline constexpr std::uint64_t kMaxIfdItems = 8192;
+// What an item costs in memory besides its values: its id, its typed value
+// record and its place in the directory's item list (a nested directory: its
+// reader). Values cost 8 bytes a number and 1 a byte of text or blob.
+inline constexpr std::uint64_t kIfdItemBytes = 256;
+static_assert(sizeof(MetaItem) <= kIfdItemBytes);
+
+// What one walk may take, shared by the reader and the editor so that both
+// list the same entries (and a query path names the same one for reading
+// and writing).
+//
+// A directory is refused when its entry table overlaps one already taken:
+// the same directory reached again (a loop), or a pointer into the middle of
+// another directory's run of entries. Without that, sub-directory pointers
+// into one shared run would list it over and over, a few bytes apart.
+//
+// Items are charged what they cost, against a budget of a small multiple of
+// the structure's size: every legitimate layout fits it, while entries that
+// all point at the same values stop being listed once it is spent.
+class IfdWalkLimits {
+ public:
+  explicit IfdWalkLimits(std::size_t structureBytes = 0)
+      : budget_(std::uint64_t{structureBytes} * 32 + 4096) {}
+  // Takes the directory whose count field and entries lie in [begin, end),
+  // as one item: false, and nothing taken, when it overlaps a directory
+  // already taken or the walk is spent.
+  bool TakeDirectory(std::uint64_t begin, std::uint64_t end);
+  // Takes one item of `count` values of TIFF type `type`: false, and nothing
+  // taken, when the walk is spent.
+  bool TakeValue(std::uint16_t type, std::uint64_t count);
+  std::uint64_t Items() const { return items_; }
+
+ private:
+  bool Take(std::uint64_t cost);
+  std::map<std::uint64_t, std::uint64_t> dirs_;  // begin -> end
+  std::uint64_t budget_;
+  std::uint64_t items_ = 0;
+};
 
 // Bytes of one value of a TIFF field type (BigTIFF's 64-bit types included);
 // 0 for a type no reader knows.

@@ -374,17 +374,13 @@ struct ExifEditor::Impl {
 
   // --- parsing, mirroring the reader ----------------------------------------
 
-  struct ParseState {
-    std::set<std::uint64_t> visited;
-    std::uint64_t budget = 0;
-  };
-
-  int ParseDir(std::uint64_t offset, int depth, std::uint16_t pointerTag, ParseState* st) {
+  int ParseDir(std::uint64_t offset, int depth, std::uint16_t pointerTag, IfdWalkLimits* st) {
     const std::size_t size = orig.size();
-    if (depth > kMaxIfdDepth || !st->visited.insert(offset).second) return -1;
+    if (depth > kMaxIfdDepth) return -1;
     if (offset < 8 || offset > size || size - offset < 2) return -1;
     const std::uint64_t n = U16(orig.data() + offset);
     if (n > kMaxIfdEntries || (size - offset - 2) < n * 12) return -1;
+    if (!st->TakeDirectory(offset, offset + 2 + n * 12)) return -1;
     Dir d;
     d.pointerTag = pointerTag;
     d.exists = true;
@@ -418,13 +414,7 @@ struct ExifEditor::Impl {
             e.listed = true;
           }
         }
-        if (e.child < 0) {
-          const std::uint64_t cost = std::uint64_t{e.count} * std::max<std::uint32_t>(sz, 8);
-          if (cost <= st->budget) {
-            st->budget -= cost;
-            e.listed = true;
-          }
-        }
+        if (e.child < 0 && st->TakeValue(e.type, e.count)) e.listed = true;
         if (bytes > 4) referenced.push_back({e.offset, e.offset + bytes});
       }
       dirs[static_cast<std::size_t>(index)].entries.push_back(std::move(e));
@@ -452,8 +442,7 @@ struct ExifEditor::Impl {
     if (!ReadTiffHeader(tiff, size, &h) || h.big) return false;
     orig.assign(tiff, tiff + size);
     be = h.bigEndian;
-    ParseState st;
-    st.budget = std::uint64_t{size} * 4 + (std::uint64_t{16} << 20);
+    IfdWalkLimits st(size);
     if (ParseDir(h.ifd0, 0, 0, &st) != 0) return false;
     referenced.push_back({0, 8});
     if (const std::uint32_t next = dirs[0].next) {

@@ -8,6 +8,7 @@
 //
 // The directory must fit in the file and at least one entry must lie inside
 // it; other entries are checked when their frame is asked for.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -19,6 +20,9 @@ namespace img {
 namespace {
 
 constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+// The signature and the whole IHDR chunk (length, type, 13 bytes, CRC): all
+// the PNG decoder reads before it accepts a file.
+constexpr std::size_t kPngHeadBytes = 8 + 4 + 4 + 13 + 4;
 
 struct Entry {
   std::uint32_t bytes = 0;   // bytes in resource
@@ -102,6 +106,37 @@ class IcoDecoder : public Decoder {
       if (Failed(hr)) return hr;
       dib::ResolveAlpha(p, &L);
       *out = std::make_unique<IcoDibFrame>(bytes_, e.offset, L);
+    } catch (const std::bad_alloc&) {
+      return kOutOfMemory;
+    }
+    return kOk;
+  }
+
+  // From the headers alone, with the checks GetFrame makes: the PNG decoder
+  // reads a PNG entry's signature and IHDR from a copy of its first bytes
+  // (nothing past IHDR is copied or inflated); a DIB entry's header, masks
+  // and colour table are parsed but its pixels are not looked at.
+  HResult GetFrameSize(std::uint32_t index, std::uint32_t* width, std::uint32_t* height) override {
+    if (!width || !height) return kPointer;
+    if (index >= entries_.size()) return kInvalidArg;
+    const Entry& e = entries_[index];
+    if (!InFile(e, bytes_->size())) return kErrBadImage;
+    const std::uint8_t* p = bytes_->data() + e.offset;
+    try {
+      if (e.bytes >= 8 && std::memcmp(p, kPngSignature, 8) == 0) {
+        const std::size_t head = std::min<std::size_t>(e.bytes, kPngHeadBytes);
+        Bytes png = std::make_shared<const std::vector<std::uint8_t>>(p, p + head);
+        std::unique_ptr<Decoder> decoder;
+        HResult hr = CreatePngDecoder(std::move(png), &decoder);
+        if (hr == kErrUnknownImageFormat) return kErrBadImage;
+        if (Failed(hr)) return hr;
+        return decoder->GetFrameSize(0, width, height);
+      }
+      auto L = std::make_unique<dib::Layout>();
+      HResult hr = dib::ParseLayout(p, e.bytes, 0, 0, dib::Kind::Icon, L.get());
+      if (Failed(hr)) return hr;
+      *width = L->width;
+      *height = L->height;
     } catch (const std::bad_alloc&) {
       return kOutOfMemory;
     }

@@ -295,6 +295,18 @@ class Decoder {
   virtual Container GetContainerFormat() const = 0;
   virtual std::uint32_t GetFrameCount() const = 0;
   virtual HResult GetFrame(std::uint32_t index, std::unique_ptr<Frame>* out) = 0;
+  // The size GetFrame(index) would give, failing where it would fail. A
+  // container of many small pictures (an icon) answers from the headers
+  // alone; the default builds the frame.
+  virtual HResult GetFrameSize(std::uint32_t index, std::uint32_t* width, std::uint32_t* height) {
+    if (!width || !height) return kPointer;
+    std::unique_ptr<Frame> frame;
+    const HResult hr = GetFrame(index, &frame);
+    if (Failed(hr)) return hr;
+    *width = frame->Width();
+    *height = frame->Height();
+    return kOk;
+  }
   // Container-level metadata (for GIF the logical screen descriptor and
   // the application and comment extensions), or null.
   virtual std::shared_ptr<const MetadataReader> Metadata() const { return nullptr; }

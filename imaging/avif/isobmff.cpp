@@ -4,6 +4,7 @@
 #include "imaging/avif/isobmff.h"
 
 #include <map>
+#include <set>
 #include <string>
 
 #include "imaging/byte_reader.h"
@@ -453,6 +454,22 @@ ParseStatus ReadCodedItem(const Item& item, Span file, const MetaInfo& meta, Cod
   return ReadItemBytes(item, file, meta, &img->obu);
 }
 
+// The type an auxiliary item's auxC property names (the last one, as
+// ReadProperty leaves it), without reading its other properties or bytes.
+ParseStatus AuxiliaryType(const Item& item, const MetaInfo& meta, std::string* aux_type) {
+  for (const PropertyRef& p : item.props) {
+    if (p.index == 0) continue;
+    if (p.index > meta.properties.size()) return ParseStatus::kBadStructure;
+    const Box& box = meta.properties[p.index - 1];
+    if (box.type != Tag("auxC")) continue;
+    ByteReader r(box.body.p, box.body.n);
+    ReadFullBox(&r);
+    if (!r.ok()) return ParseStatus::kBadStructure;
+    *aux_type = CString(&r);
+  }
+  return ParseStatus::kOk;
+}
+
 ParseStatus FromItems(Span file, const MetaInfo& meta, AvifFile* out) {
   if (!meta.has_primary || meta.primary == 0) return ParseStatus::kNoAv1Item;
   const auto primary = meta.items.find(meta.primary);
@@ -465,17 +482,28 @@ ParseStatus FromItems(Span file, const MetaInfo& meta, AvifFile* out) {
   ParseStatus st = ReadCodedItem(primary->second, file, meta, &out->color, &aux);
   if (st != ParseStatus::kOk) return st;
 
+  out->item_bytes_read += out->color.obu.size();
+
   // The alpha plane is an av01 item that names the primary as what it is
-  // auxiliary to. Each reference is looked at once, so loops end.
+  // auxiliary to and whose auxC names alpha. Each reference is looked at
+  // once, so loops end; an item named by several references is looked at
+  // once; and only the auxC of a candidate is read until one is alpha, whose
+  // properties and bytes are then read whole.
+  std::set<std::uint32_t> looked_at;
   for (const Reference& ref : meta.refs) {
     if (ref.type != Tag("auxl") || ref.to != meta.primary || ref.from == meta.primary) continue;
+    if (!looked_at.insert(ref.from).second) continue;
     const auto it = meta.items.find(ref.from);
     if (it == meta.items.end() || !it->second.has_info || it->second.type != Tag("av01")) continue;
-    CodedImage alpha;
+    ++out->aux_items_checked;
     std::string alpha_aux;
-    st = ReadCodedItem(it->second, file, meta, &alpha, &alpha_aux);
+    st = AuxiliaryType(it->second, meta, &alpha_aux);
     if (st != ParseStatus::kOk) return st;
     if (alpha_aux != kAlphaUrnMpegB && alpha_aux != kAlphaUrnHevc) continue;
+    CodedImage alpha;
+    st = ReadCodedItem(it->second, file, meta, &alpha, &alpha_aux);
+    if (st != ParseStatus::kOk) return st;
+    out->item_bytes_read += alpha.obu.size();
     out->has_alpha = true;
     out->alpha = std::move(alpha);
     break;
@@ -498,11 +526,13 @@ ParseStatus FromItems(Span file, const MetaInfo& meta, AvifFile* out) {
       const std::uint32_t tiff_offset = er.U32BE();
       if (!er.ok() || tiff_offset > er.left()) return ParseStatus::kBadStructure;
       out->exif.assign(bytes.begin() + 4, bytes.end());
+      out->item_bytes_read += bytes.size();
       have_exif = true;
     } else if (item.type == Tag("mime") && item.content_type == "application/rdf+xml" &&
                !have_xmp) {
       st = ReadItemBytes(item, file, meta, &out->xmp);
       if (st != ParseStatus::kOk) return st;
+      out->item_bytes_read += out->xmp.size();
       have_xmp = true;
     }
   }

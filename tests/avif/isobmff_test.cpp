@@ -360,6 +360,84 @@ TEST(AvifBoxes, ItemInIdat) {
   EXPECT_EQ(f.color.obu, (Bytes{1, 2, 3}));
 }
 
+// A primary picture with `others` auxiliary av01 items of another kind (a
+// depth map), each named by `repeats` auxl references, and then, unless
+// `alpha_at` is 0, an alpha item whose bytes are at `alpha_at` in mdat. The
+// other items' bytes lie outside the file: nothing may need them.
+Bytes ManyAuxiliaries(std::uint16_t others, int repeats, std::uint32_t alpha_at) {
+  Bytes mdat = kPayload;
+  Append(&mdat, kPayload);
+  return File(
+      [&](std::uint32_t base) {
+        std::vector<Loc> locs = {{1, 0, 11}};
+        std::vector<Bytes> infe = {Infe(1, "av01")};
+        std::vector<Ref> refs;
+        std::vector<Assoc> assoc = {{1, {1, 0x82}}};
+        for (std::uint16_t k = 0; k < others; ++k) {
+          const std::uint16_t id = static_cast<std::uint16_t>(100 + k);
+          locs.push_back({id, 1000000, 11});
+          infe.push_back(Infe(id, "av01"));
+          assoc.push_back({id, {1, 0x82, 4}});
+        }
+        for (int r = 0; r < repeats; ++r) {
+          for (std::uint16_t k = 0; k < others; ++k) {
+            refs.push_back({"auxl", static_cast<std::uint16_t>(100 + k), 1});
+          }
+        }
+        if (alpha_at) {
+          locs.push_back({2, alpha_at, 11});
+          infe.push_back(Infe(2, "av01"));
+          assoc.push_back({2, {1, 0x82, 3}});
+          refs.push_back({"auxl", 2, 1});
+        }
+        return std::vector<Bytes>{
+            Hdlr(),
+            Pitm(1),
+            Iloc(base, locs),
+            Iinf(infe),
+            Iref(refs),
+            Iprp({Ispe(64, 48), Av1C(), AuxC("urn:mpeg:mpegB:cicp:systems:auxiliary:alpha"),
+                  AuxC("urn:mpeg:hevc:2015:auxid:2")},
+                 assoc),
+        };
+      },
+      mdat);
+}
+
+TEST(AvifBoxes, AlphaIsChosenByItsTypeBeforeAnyBytesAreRead) {
+  struct Case {
+    const char* what;
+    std::uint16_t others;
+    int repeats;
+    std::uint32_t alpha_at;
+    ParseStatus expect;
+    bool alpha;
+    std::uint32_t checked;
+  };
+  const Case cases[] = {
+      {"depth maps, then alpha", 300, 3, 11, ParseStatus::kOk, true, 301},
+      {"depth maps only", 300, 3, 0, ParseStatus::kOk, false, 300},
+      {"one reference", 1, 1, 11, ParseStatus::kOk, true, 2},
+      // the chosen item's bytes are read, and must be there
+      {"alpha outside the file", 5, 2, 5000, ParseStatus::kTruncated, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes file = ManyAuxiliaries(c.others, c.repeats, c.alpha_at);
+    AvifFile f;
+    ASSERT_EQ(ParseAvif(file.data(), file.size(), &f), c.expect);
+    if (c.expect != ParseStatus::kOk) continue;
+    // Each item is looked at once, however many references name it.
+    EXPECT_EQ(f.aux_items_checked, c.checked);
+    EXPECT_EQ(f.has_alpha, c.alpha);
+    // Only the colour and the alpha bytes are copied.
+    EXPECT_EQ(f.item_bytes_read, c.alpha ? 22u : 11u);
+    if (c.alpha) {
+      EXPECT_EQ(f.alpha.obu, kPayload);
+    }
+  }
+}
+
 // ---- the decoder calls ------------------------------------------------------
 
 Bytes Fixture(const std::string& name) {

@@ -429,6 +429,56 @@ TEST(GifAnimation, OversizedOrEmptyFramesAreRefusedBeforeDecoding) {
   }
 }
 
+TEST(GifAnimation, AStepTouchesWhatItsFramesCoverNotTheScreen) {
+  // Small frames far apart on a 300 × 200 screen, one of each disposal.
+  const int W = 300, H = 200;
+  PicturePtr pic = StandIn(W, H,
+                           {{5, 5, 1, 1, 10, 1, "R"},         // left in place
+                            {290, 190, 2, 2, 10, 3, "BBBB"},  // restored to before
+                            {150, 100, 3, 1, 10, 2, "GGG"},   // restored to transparent
+                            {296, 197, 8, 8, 10, 0, std::string(64, 'G')}});  // mostly outside
+  // A step clears and restores at most the last frame's rectangle, clears what
+  // a loop drew when the first frame repeats, draws the new frame and shows
+  // those rectangles: a few times the frames' pixels, never the screen's.
+  const std::uint64_t framePixels = 1 + 4 + 3 + 4 * 3;
+  for (int step = 1; step <= 9; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    ASSERT_TRUE(picture_advance(pic.get()));
+    EXPECT_GT(pic->pixelsTouched, 0u);
+    EXPECT_LE(pic->pixelsTouched, 4 * framePixels);
+    // The buffers kept: the canvas, and for restoring only the frame's
+    // rectangle of it.
+    EXPECT_EQ(pic->canvas.size(), static_cast<std::size_t>(W) * H * 4);
+    if (pic->currentFrame == 1) {
+      EXPECT_EQ(pic->saved.size(), 2u * 2 * 4);
+    }
+    EXPECT_LE(pic->scratch.size(), 8u * 8 * 4);
+    ExpectShownIsCanvasOnCheckerboard(pic.get());
+  }
+  // Step 9 is frame 1 again: frame 0's red stays, the rest of the last loop
+  // is gone.
+  EXPECT_EQ(pic->currentFrame, 1u);
+  EXPECT_EQ(Letter(CanvasAt(pic.get(), 5, 5)), 'R');
+  EXPECT_EQ(Letter(CanvasAt(pic.get(), 291, 191)), 'B');
+  EXPECT_EQ(Letter(CanvasAt(pic.get(), 297, 198)), '.');
+  EXPECT_EQ(Letter(CanvasAt(pic.get(), 151, 100)), '.');
+}
+
+TEST(GifAnimation, TinyFramesOnAHugeScreenStepCheaply) {
+  // Two 1 × 1 frames on a 3000 × 2000 logical screen, read from GIF bytes.
+  PicturePtr pic = Decoded(3000, 2000, {{0, 0, 1, 1, 10, 0, "R"}, {2999, 1999, 1, 1, 10, 2, "B"}});
+  ASSERT_TRUE(pic);
+  for (int step = 1; step <= 4; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    ASSERT_TRUE(picture_advance(pic.get()));
+    EXPECT_LE(pic->pixelsTouched, 8u);
+  }
+  EXPECT_EQ(pic->currentFrame, 0u);
+  EXPECT_EQ(ShownAt(pic.get(), 0, 0), Colour('R'));
+  EXPECT_EQ(ShownAt(pic.get(), 2999, 1999), ((2999 / 12 + 1999 / 12) & 1) ? kOdd : kEven);
+  EXPECT_TRUE(pic->saved.empty());
+}
+
 TEST(GifAnimation, OnlyAnimationsAdvance) {
   PicturePtr one = StandIn(1, 1, {{0, 0, 1, 1, 10, 0, "R"}});
   EXPECT_FALSE(picture_animated(one.get()));

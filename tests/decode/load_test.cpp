@@ -314,4 +314,99 @@ TEST(PickFrame, LargestIconImageAndTheLaterOfEqualOnes) {
   EXPECT_EQ(single.gets, 0);
 }
 
+// Answers sizes as an icon does, from its headers, and counts what it is asked.
+class HeaderSizedDecoder : public SizedDecoder {
+ public:
+  using SizedDecoder::SizedDecoder;
+  img::HResult GetFrameSize(std::uint32_t i, std::uint32_t* w, std::uint32_t* h) override {
+    ++sizes;
+    std::unique_ptr<img::Frame> f;
+    const img::HResult hr = SizedDecoder::GetFrame(i, &f);
+    --gets;  // not a frame the picker built
+    if (img::Failed(hr)) return hr;
+    *w = f->Width();
+    *h = f->Height();
+    return img::kOk;
+  }
+  int sizes = 0;
+};
+
+TEST(PickFrame, RanksIconEntriesByTheirHeadersAndOnlyTheFirstThousand) {
+  // 65,535 entries: 1 × 1 throughout, 64 × 64 at 1,023 (the last one ranked),
+  // 48 × 48 at 500, and far larger ones past the ranked part.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes(65535, {1, 1});
+  sizes[500] = {48, 48};
+  sizes[1023] = {64, 64};
+  sizes[1024] = {256, 256};
+  sizes[65534] = {256, 256};
+  HeaderSizedDecoder d(img::Container::Ico, sizes);
+  EXPECT_EQ(decode_internal::PickFrame(d, img::Container::Ico, d.GetFrameCount()), 1023u);
+  EXPECT_EQ(d.gets, 0);  // no frame built to rank
+  EXPECT_EQ(d.sizes, 1024);
+
+  // A few entries are all ranked, by the same rule as before.
+  HeaderSizedDecoder few(img::Container::Ico, {{16, 16}, {0, 0}, {32, 32}, {32, 32}, {8, 8}});
+  EXPECT_EQ(decode_internal::PickFrame(few, img::Container::Ico, 5), 3u);
+  EXPECT_EQ(few.gets, 0);
+  EXPECT_EQ(few.sizes, 5);
+}
+
+// A 1-bit icon DIB of n × n pixels, every pixel palette colour 1.
+std::vector<std::uint8_t> IconDib(std::uint32_t n, std::uint32_t rgb) {
+  std::vector<std::uint8_t> d;
+  using testing_support::Put16;
+  using testing_support::Put32;
+  const std::size_t row = (n + 31) / 32 * 4;
+  Put32(&d, 40);
+  Put32(&d, n);
+  Put32(&d, n * 2);
+  Put16(&d, 1);
+  Put16(&d, 1);
+  for (int k = 0; k < 4; ++k) Put32(&d, 0);  // compression, image size, resolution
+  Put32(&d, 2);                              // colours used
+  Put32(&d, 0);
+  Put32(&d, 0);  // palette: black, then the colour
+  Put32(&d, rgb);
+  d.insert(d.end(), row * n, 0xFF);  // colour rows
+  d.insert(d.end(), row * n, 0x00);  // AND mask: all shown
+  return d;
+}
+
+TEST_F(PictureLoad, IconOfManyEntriesShowsTheLargestOfTheRankedOnes) {
+  // 1,100 directory entries: 0 .. 1,022 share one 2 × 2 red image, 1,023 is a
+  // 2 × 2 green one and 1,024 .. 1,099 a 4 × 4 blue one, never ranked.
+  const std::vector<std::uint8_t> red = IconDib(2, 0xFF0000), green = IconDib(2, 0x00FF00),
+                                  blue = IconDib(4, 0x0000FF);
+  const std::uint32_t count = 1100;
+  const std::uint32_t data = 6 + 16 * count;
+  std::vector<std::uint8_t> ico;
+  testing_support::Put16(&ico, 0);
+  testing_support::Put16(&ico, 1);
+  testing_support::Put16(&ico, count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::vector<std::uint8_t>& img = i < 1023 ? red : i == 1023 ? green : blue;
+    const std::uint32_t at = i < 1023 ? data
+                             : i == 1023
+                                 ? data + static_cast<std::uint32_t>(red.size())
+                                 : data + static_cast<std::uint32_t>(red.size() + green.size());
+    for (int k = 0; k < 4; ++k) ico.push_back(0);
+    testing_support::Put16(&ico, 1);
+    testing_support::Put16(&ico, 1);
+    testing_support::Put32(&ico, static_cast<std::uint32_t>(img.size()));
+    testing_support::Put32(&ico, at);
+  }
+  for (const auto* part : {&red, &green, &blue}) ico.insert(ico.end(), part->begin(), part->end());
+
+  PicturePtr pic(new Picture);
+  ASSERT_EQ(decode_internal::LoadBytes(pic.get(), ico, decode_internal::kBundledNone), img::kOk);
+  EXPECT_EQ(pic->width, 2);
+  EXPECT_EQ(pic->height, 2);
+  EXPECT_EQ(Px(pic.get(), 1, 1), 0xFF00FF00u);
+  // Save as reads the same entry.
+  PicturePtr kept(new Picture);
+  ASSERT_EQ(decode_internal::LoadBytes(kept.get(), ico, decode_internal::kBundledNone, false),
+            img::kOk);
+  EXPECT_EQ(Px(kept.get(), 0, 0), 0xFF00FF00u);
+}
+
 }  // namespace

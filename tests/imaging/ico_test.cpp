@@ -337,6 +337,63 @@ TEST(Ico, OutputFormats) {
   EXPECT_EQ(frame->CopyPixels(PixelFormat::Bgra32, buf.data(), 8, 15), img::kErrInsufficientBuffer);
 }
 
+TEST(Ico, FrameSizeFromTheHeadersAgreesWithTheFrame) {
+  const ByteVec png = ReadBytes(Fixture("png_palette_trns.png"));  // 4 × 2
+  ASSERT_GT(png.size(), 33u);
+  auto withIhdr = [&](std::uint32_t w, std::uint32_t h, std::uint8_t colourType) {
+    ByteVec b = png;
+    for (int k = 0; k < 4; ++k) {
+      b[16 + k] = static_cast<std::uint8_t>(w >> (24 - 8 * k));
+      b[20 + k] = static_cast<std::uint8_t>(h >> (24 - 8 * k));
+    }
+    b[25] = colourType;
+    return b;
+  };
+  DibSpec cut = Rgb24Icon();
+  cut.mask.resize(4);  // the AND mask's last row missing
+  const ByteVec dib = MakeDib(Rgb24Icon());
+  struct Case {
+    const char* name;
+    EntrySpec entry;
+    img::HResult expected;
+    std::uint32_t width, height;
+  };
+  const Case cases[] = {
+      {"DIB", {dib, 2, 2}, img::kOk, 2, 2},
+      {"DIB whose mask runs past its bytes", {MakeDib(cut), 2, 2}, img::kErrBadImage, 0, 0},
+      {"PNG", {png, 4, 2}, img::kOk, 4, 2},
+      // the pixels are not needed to know the size
+      {"PNG of signature and IHDR only", {ByteVec(png.begin(), png.begin() + 33)}, img::kOk, 4, 2},
+      {"PNG cut inside IHDR", {ByteVec(png.begin(), png.begin() + 28)}, img::kErrBadHeader, 0, 0},
+      {"PNG signature alone", {ByteVec(png.begin(), png.begin() + 8)}, img::kErrBadHeader, 0, 0},
+      {"PNG of too many pixels", {withIhdr(20000, 20000, 3)}, img::kOutOfMemory, 0, 0},
+      {"PNG of an unknown colour type", {withIhdr(4, 2, 5)}, img::kErrBadHeader, 0, 0},
+      {"PNG of zero width", {withIhdr(0, 2, 3)}, img::kErrBadHeader, 0, 0},
+      {"entry outside the file", {dib, 2, 2, 100000, 40}, img::kErrBadImage, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<img::Decoder> dec;
+    ASSERT_EQ(img::CreateIcoDecoder(ShareBytes(MakeIco({{dib, 2, 2}, c.entry})), &dec), img::kOk);
+    std::uint32_t w = 0, h = 0;
+    EXPECT_EQ(dec->GetFrameSize(1, &w, &h), c.expected);
+    std::unique_ptr<img::Frame> frame;
+    EXPECT_EQ(dec->GetFrame(1, &frame), c.expected);
+    if (c.expected != img::kOk) continue;
+    EXPECT_EQ(w, c.width);
+    EXPECT_EQ(h, c.height);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->Width(), w);
+    EXPECT_EQ(frame->Height(), h);
+  }
+  std::unique_ptr<img::Decoder> dec;
+  ASSERT_EQ(img::CreateIcoDecoder(ShareBytes(MakeIco({{dib, 2, 2}})), &dec), img::kOk);
+  std::uint32_t w = 0, h = 0;
+  EXPECT_EQ(dec->GetFrameSize(1, &w, &h), img::kInvalidArg);
+  EXPECT_EQ(dec->GetFrameSize(0, nullptr, &h), img::kPointer);
+  EXPECT_EQ(dec->GetFrameSize(0, &w, nullptr), img::kPointer);
+}
+
 // ---------------------------------------------------------------------------
 // Hostile bytes.
 
