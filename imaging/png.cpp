@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csetjmp>
 #include <cstring>
 #include <string>
@@ -122,12 +123,29 @@ bool Create(Reader* r, MemoryInput* in) {
   return true;
 }
 
-// Decodes into straight BGRA rows (4 bytes a pixel) at `stride`.
-HResult DecodeBgra(const std::vector<std::uint8_t>& bytes, std::uint8_t* buffer, std::size_t stride,
-                   std::uint32_t height) {
-  MemoryInput in{bytes.data(), FittingPrefix(bytes), 0};
+// One pass over a file: libpng's reader after every chunk before the
+// picture data (the profile among them) has been read, ready for the rows.
+struct Session {
+  MemoryInput in{};
   Reader r;
-  if (!Create(&r, &in)) return kOutOfMemory;
+};
+
+std::atomic<std::uint64_t> g_headerPasses{0};
+
+std::unique_ptr<Session> OpenSession(const std::vector<std::uint8_t>& bytes) {
+  std::unique_ptr<Session> s(new (std::nothrow) Session);
+  if (!s) return nullptr;
+  s->in = MemoryInput{bytes.data(), FittingPrefix(bytes), 0};
+  if (!Create(&s->r, &s->in)) return nullptr;
+  g_headerPasses.fetch_add(1, std::memory_order_relaxed);
+  if (setjmp(png_jmpbuf(s->r.png))) return nullptr;
+  png_read_info(s->r.png, s->r.info);
+  return s;
+}
+
+// Goes on from the chunks read to the rows: straight BGRA (4 bytes a pixel)
+// at `stride`.
+HResult DecodeBgra(Session* s, std::uint8_t* buffer, std::size_t stride, std::uint32_t height) {
   std::vector<png_bytep> rows;
   try {
     rows.resize(height);
@@ -135,29 +153,31 @@ HResult DecodeBgra(const std::vector<std::uint8_t>& bytes, std::uint8_t* buffer,
     return kOutOfMemory;
   }
   for (std::uint32_t y = 0; y < height; ++y) rows[y] = buffer + y * stride;
-  if (setjmp(png_jmpbuf(r.png))) return kErrBadImage;
-  png_read_info(r.png, r.info);
-  int colorType = png_get_color_type(r.png, r.info);
-  png_set_expand(r.png);  // palette to RGB, tRNS to alpha, low gray depths to 8
-  png_set_scale_16(r.png);
+  png_structp png = s->r.png;
+  png_infop info = s->r.info;
+  if (setjmp(png_jmpbuf(png))) return kErrBadImage;
+  int colorType = png_get_color_type(png, info);
+  png_set_expand(png);  // palette to RGB, tRNS to alpha, low gray depths to 8
+  png_set_scale_16(png);
   if (colorType == PNG_COLOR_TYPE_GRAY || colorType == PNG_COLOR_TYPE_GRAY_ALPHA) {
-    png_set_gray_to_rgb(r.png);
+    png_set_gray_to_rgb(png);
   }
-  png_set_bgr(r.png);
-  png_set_filler(r.png, 0xFF, PNG_FILLER_AFTER);
-  png_set_interlace_handling(r.png);
-  png_read_update_info(r.png, r.info);
-  if (png_get_rowbytes(r.png, r.info) !=
-          static_cast<png_size_t>(png_get_image_width(r.png, r.info)) * 4 ||
-      png_get_image_height(r.png, r.info) != height) {
+  png_set_bgr(png);
+  png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  if (png_get_rowbytes(png, info) != static_cast<png_size_t>(png_get_image_width(png, info)) * 4 ||
+      png_get_image_height(png, info) != height) {
     return kErrBadImage;
   }
-  png_read_image(r.png, rows.data());
-  png_read_end(r.png, nullptr);
+  png_read_image(png, rows.data());
+  png_read_end(png, nullptr);
   return kOk;
 }
 
 }  // namespace
+
+std::uint64_t PngHeaderPasses() { return g_headerPasses.load(std::memory_order_relaxed); }
 
 int PngTextKeptByLibpng(const std::vector<std::uint8_t>& bytes) {
   MemoryInput in{bytes.data(), FittingPrefix(bytes), 0};
@@ -171,20 +191,19 @@ int PngTextKeptByLibpng(const std::vector<std::uint8_t>& bytes) {
 
 namespace {
 
-bool ReadIcc(const std::vector<std::uint8_t>& bytes, std::vector<std::uint8_t>* profile) {
-  MemoryInput in{bytes.data(), FittingPrefix(bytes), 0};
-  Reader r;
-  if (!Create(&r, &in)) return false;
-  if (setjmp(png_jmpbuf(r.png))) return false;
-  png_read_info(r.png, r.info);
+bool ReadIcc(Session* s, std::vector<std::uint8_t>* profile) {
   png_charp name = nullptr;
   int compression = 0;
   png_bytep data = nullptr;
   png_uint_32 len = 0;
-  if (!png_get_iCCP(r.png, r.info, &name, &compression, &data, &len) || !data || len == 0) {
+  if (!png_get_iCCP(s->r.png, s->r.info, &name, &compression, &data, &len) || !data || len == 0) {
     return false;
   }
-  profile->assign(data, data + len);
+  try {
+    profile->assign(data, data + len);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   return true;
 }
 
@@ -390,10 +409,13 @@ class PngFrame : public Frame {
   PixelFormat NativeFormat() const override { return NativeOf(h_); }
   std::shared_ptr<const MetadataReader> Metadata() const override { return meta_; }
 
+  // The profile is read in the pass that goes on to the pixels: the session
+  // waits here for CopyPixels.
   std::vector<ColorContext> ColorContexts() const override {
     std::vector<ColorContext> out;
+    if (!session_) session_ = OpenSession(*bytes_);
     ColorContext c;
-    if (ReadIcc(*bytes_, &c.profile)) {
+    if (session_ && ReadIcc(session_.get(), &c.profile)) {
       c.type = ColorContext::Type::Profile;
       out.push_back(std::move(c));
     }
@@ -403,6 +425,13 @@ class PngFrame : public Frame {
   HResult CopyPixels(PixelFormat format, std::uint8_t* buffer, std::size_t stride,
                      std::size_t size) override {
     const std::size_t w = h_.width;
+    // A session is good for one read of the rows.
+    std::unique_ptr<Session> session = std::move(session_);
+    auto decode = [&](std::uint8_t* to, std::size_t toStride) {
+      if (!session) session = OpenSession(*bytes_);
+      if (!session) return kErrBadImage;
+      return DecodeBgra(session.get(), to, toStride, h_.height);
+    };
     if (format == PixelFormat::Bgr24) {
       HResult hr = CheckCopyArgs(h_.height, w * 3, buffer, stride, size);
       if (Failed(hr)) return hr;
@@ -412,7 +441,7 @@ class PngFrame : public Frame {
       } catch (const std::bad_alloc&) {
         return kOutOfMemory;
       }
-      hr = DecodeBgra(*bytes_, bgra.data(), w * 4, h_.height);
+      hr = decode(bgra.data(), w * 4);
       if (Failed(hr)) return hr;
       for (std::uint32_t y = 0; y < h_.height; ++y) {
         StoreBgraRow(bgra.data() + y * w * 4, h_.width, format, buffer + y * stride);
@@ -425,7 +454,7 @@ class PngFrame : public Frame {
     }
     HResult hr = CheckCopyArgs(h_.height, w * 4, buffer, stride, size);
     if (Failed(hr)) return hr;
-    hr = DecodeBgra(*bytes_, buffer, stride, h_.height);
+    hr = decode(buffer, stride);
     if (Failed(hr) || format == PixelFormat::Bgra32) return hr;
     for (std::uint32_t y = 0; y < h_.height; ++y) {
       std::uint8_t* row = buffer + y * stride;
@@ -438,6 +467,7 @@ class PngFrame : public Frame {
   Bytes bytes_;
   Header h_;
   std::shared_ptr<const MetadataReader> meta_;
+  mutable std::unique_ptr<Session> session_;
 };
 
 class PngDecoder : public Decoder {

@@ -11,4 +11,8 @@ namespace img {
 // our own code reads text. -1 when libpng refuses the file.
 int PngTextKeptByLibpng(const std::vector<std::uint8_t>& bytes);
 
+// How many times libpng has read a file's chunks before the picture data,
+// over the process: a frame's profile and pixels take one such pass.
+std::uint64_t PngHeaderPasses();
+
 }  // namespace img

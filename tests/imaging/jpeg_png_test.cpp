@@ -318,6 +318,31 @@ TEST(Png, LibpngKeepsNoText) {
   }
 }
 
+// The profile and the pixels come from one pass over the file's chunks,
+// the way the loader asks for them: the profile first, then the pixels. The
+// pixels are the same as those of a fresh pass.
+TEST(Png, ProfileAndPixelsInOnePass) {
+  for (const char* file : {"meta_full.png", "dec_icc_romm.png", "png_interlaced.png"}) {
+    SCOPED_TRACE(file);
+    const auto bytes =
+        testing_support::ShareBytes(testing_support::ReadBytes(testing_support::Fixture(file)));
+    std::unique_ptr<img::Decoder> decoder;
+    ASSERT_EQ(img::CreateDecoderFromMemory(bytes, &decoder), img::kOk);
+    std::unique_ptr<img::Frame> frame;
+    ASSERT_EQ(decoder->GetFrame(0, &frame), img::kOk);
+    const std::size_t stride = frame->Width() * 4, size = stride * frame->Height();
+    std::vector<std::uint8_t> first(size), again(size);
+    const std::uint64_t before = img::PngHeaderPasses();
+    frame->ColorContexts();
+    ASSERT_EQ(frame->CopyPixels(img::PixelFormat::Bgra32, first.data(), stride, size), img::kOk);
+    EXPECT_EQ(img::PngHeaderPasses() - before, 1u);
+    // A second read of the pixels takes a pass of its own and gives the same.
+    ASSERT_EQ(frame->CopyPixels(img::PixelFormat::Bgra32, again.data(), stride, size), img::kOk);
+    EXPECT_EQ(img::PngHeaderPasses() - before, 2u);
+    EXPECT_EQ(first, again);
+  }
+}
+
 TEST(Png, LyingHeaderRefusedBeforeAllocation) {
   // IHDR claiming 20000 × 20000, nothing else
   std::vector<std::uint8_t> png = {0x89, 'P',  'N', 'G', 13,  10, 26, 10,   0,    0, 0,
