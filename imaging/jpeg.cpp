@@ -31,7 +31,11 @@ std::vector<JpegSegment> ScanJpegSegments(const std::uint8_t* data, std::size_t 
   ByteReader r(data, size);
   if (r.U8() != 0xFF || r.U8() != 0xD8) return out;
   while (r.ok() && r.left() >= 2 && out.size() < kMaxSegments) {
-    if (r.U8() != 0xFF) break;  // not at a marker: stop, the decoder decides
+    // Bytes between segments that are not a marker are skipped up to the next
+    // 0xFF, as the decoder itself does.
+    std::uint8_t lead = r.U8();
+    while (lead != 0xFF && r.ok()) lead = r.U8();
+    if (!r.ok()) break;
     std::uint8_t marker = r.U8();
     while (marker == 0xFF && r.ok()) marker = r.U8();  // fill bytes
     if (!r.ok()) break;

@@ -56,8 +56,14 @@ bool ParseJpeg(const std::uint8_t* data, std::size_t size, std::vector<Seg>* seg
   while (total - pos >= 4) {
     r.Seek(pos);
     const std::uint8_t ff = r.U8();
+    if (r.ok() && ff != 0xFF) {
+      // Junk between segments belongs to none: skipped up to the next 0xFF,
+      // as decoders do, and left out of a rewritten file.
+      ++pos;
+      continue;
+    }
     const std::uint8_t m = r.U8();
-    if (!r.ok() || ff != 0xFF) return false;
+    if (!r.ok()) return false;
     if (m == 0xFF) {  // fill byte: belongs to no segment
       ++pos;
       continue;

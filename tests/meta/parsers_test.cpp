@@ -122,8 +122,24 @@ TEST(ParsersJpeg, Table) {
        false,
        0,
        {}},
+      // Junk between segments is skipped up to the next 0xFF, as decoders do.
       {"byte other than 0xFF where a marker should be",
        Cat({{0xFF, 0xD8}, {0xFF, 0xFE, 0x00, 0x02}, {0x00, 0xFF, 0xDA, 0x00, 0x02}}),
+       true,
+       7,
+       {{0xFE, 2, 4}}},
+      {"junk between two segments",
+       Cat({{0xFF, 0xD8},                   // SOI
+            {0xFF, 0xFE, 0x00, 0x03, 'x'},  // 2 COM
+            {'j', 'u', 'n', 'k'},           // 7
+            {0xFF, 0xE1, 0x00, 0x03, 'y'},  // 11 APP1
+            {0x00},                         // 16
+            {0xFF, 0xDA, 0x00, 0x02}}),     // 17 SOS
+       true,
+       17,
+       {{0xFE, 2, 5}, {0xE1, 11, 5}}},
+      {"junk to the end",
+       Cat({{0xFF, 0xD8}, {0xFF, 0xFE, 0x00, 0x02}, Repeat(0x11, 30)}),
        false,
        0,
        {}},
