@@ -276,7 +276,8 @@ struct Walker {
       const std::uint16_t type = U16(ent + 2);
       const std::uint64_t n = h.big ? U64(ent + 4) : U32(ent + 4);
       const std::uint32_t sz = TiffTypeSize(type);
-      if (sz == 0 || n == 0 || n > size) continue;
+      // A count of 0 is an empty value (an empty description), listed.
+      if (sz == 0 || n > size) continue;
       const std::uint64_t bytes = n * sz;
       const std::uint8_t* payload = ent + (h.big ? 12 : 8);
       if (bytes > InlineBytes()) {
@@ -289,7 +290,8 @@ struct Walker {
                         : tag == kTagGps     ? "gps"
                         : tag == kTagInterop ? "interop"
                                              : nullptr;
-      if (sub && (type == 4 || type == 13 || type == 16 || type == 18) && n == 1) {
+      // Pointers come as LONG or IFD, from some writers as SLONG.
+      if (sub && (type == 4 || type == 9 || type == 13 || type == 16 || type == 18) && n == 1) {
         const std::uint64_t childOff = sz == 8 ? U64(payload) : U32(payload);
         if (auto child = Ifd(childOff, sub, depth + 1)) {
           items.push_back({std::move(id), PropValue::Reader(std::move(child))});
@@ -440,10 +442,16 @@ std::vector<MetaItem> ParseTiffIfds(const std::uint8_t* data, std::size_t size) 
       // inside the TIFF bytes.
       std::uint64_t off = 0, len = 0;
       if (ItemUInt(items, kTagThumbOffset, &off) && ItemUInt(items, kTagThumbLength, &len) &&
-          len > 0 && off <= size && len <= size - off) {
-        items.push_back(
-            {"{}", PropValue::Blob(std::string(reinterpret_cast<const char*>(data + off),
-                                               static_cast<std::size_t>(len)))});
+          len > 0) {
+        if (off <= size && len <= size - off) {
+          items.push_back(
+              {"{}", PropValue::Blob(std::string(reinterpret_cast<const char*>(data + off),
+                                                 static_cast<std::size_t>(len)))});
+        } else {
+          // Said rather than dropped: the thumbnail the directory names is
+          // not in the EXIF data.
+          items.push_back({"{}", PropValue::Lpstr("(outside the EXIF data)")});
+        }
       }
       out.push_back({"{ushort=1}", PropValue::Reader(std::make_shared<MetadataReader>(
                                        "thumb", std::move(items)))});

@@ -400,14 +400,14 @@ struct ExifEditor::Impl {
       std::memcpy(e.field, p + 8, 4);
       const std::uint32_t sz = TiffTypeSize(e.type);
       const std::uint64_t bytes = e.Bytes();
-      bool inside = sz != 0 && e.count != 0 && e.count <= size;
+      bool inside = sz != 0 && e.count <= size;
       if (bytes > 4) e.offset = U32(e.field);
       if (inside && bytes > 4) {
         inside = e.offset <= size && bytes <= size - e.offset;
         if (inside) e.storedBytes = bytes;
       }
       if (inside) {
-        if (IsSubDirTag(e.tag) && (e.type == 4 || e.type == 13) && e.count == 1) {
+        if (IsSubDirTag(e.tag) && (e.type == 4 || e.type == 9 || e.type == 13) && e.count == 1) {
           const int child = ParseDir(U32(e.field), depth + 1, e.tag, st);
           if (child >= 0) {
             e.child = child;
