@@ -77,7 +77,9 @@ struct ReaderBuild {
 std::shared_ptr<const MetadataReader> ParseXmpPacket(const std::uint8_t* data, std::size_t size,
                                                      std::size_t* budget) {
   if (!data || size == 0) return nullptr;
-  const std::string_view packet = xmp::TrimmedPacket({reinterpret_cast<const char*>(data), size});
+  std::string utf8;
+  const std::string_view packet =
+      xmp::TrimmedPacket(xmp::Utf8Packet({reinterpret_cast<const char*>(data), size}, &utf8));
   if (packet.empty()) return nullptr;
 
   pugi::xml_document doc;

@@ -80,6 +80,12 @@ inline bool UsableLanguage(std::string_view lang) {
 // over kMaxPacketBytes.
 std::string_view TrimmedPacket(std::string_view packet);
 
+// A packet stored as UTF-16 (with a byte order mark, or recognised by the
+// zero bytes around its first "<"), converted to UTF-8 in *storage, which the
+// view returned then points into; any other packet is returned as it is.
+// Unpaired surrogates become U+FFFD.
+std::string_view Utf8Packet(std::string_view packet, std::string* storage);
+
 // The first element named RDF within the top few levels, without recursion.
 pugi::xml_node FindRdf(const pugi::xml_document& doc);
 

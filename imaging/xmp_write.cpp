@@ -848,7 +848,8 @@ bool XmpEditor::Open(const std::uint8_t* packet, std::size_t size) {
   if (m.stored.empty()) {
     m.doc.load_string(kNewPacket, kParseOptions);
   } else {
-    const std::string_view packet = xmp::TrimmedPacket(m.stored);
+    std::string utf8;
+    const std::string_view packet = xmp::TrimmedPacket(xmp::Utf8Packet(m.stored, &utf8));
     if (packet.empty()) return false;
     if (!m.doc.load_buffer(packet.data(), packet.size(), kParseOptions, pugi::encoding_utf8)) {
       return false;

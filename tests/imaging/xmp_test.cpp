@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "imaging/imaging.h"
+#include "imaging/metadata_write_internal.h"
+#include "platform/platform.h"
 #include "tests/imaging/xmp_packets.h"
 #include "tests/support/test_support.h"
 
@@ -400,6 +402,67 @@ TEST(Xmp, ReadsExiftoolPackets) {
                   {"/xmp/xmp:CreatorTool", L"Norvane test"},
                   {"/xmp/xmp:Rating", L"3"}});
   }
+}
+
+}  // namespace
+
+namespace {
+
+// UTF-16 in either byte order, with or without a byte order mark, as UTF-8.
+std::string Utf16(const std::u16string& text, bool big, bool mark) {
+  std::string out;
+  auto unit = [&](char16_t u) {
+    const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    out += big ? hi : lo;
+    out += big ? lo : hi;
+  };
+  if (mark) unit(0xFEFF);
+  for (char16_t u : text) unit(u);
+  return out;
+}
+
+// Packets stored as UTF-16 are read like UTF-8 ones, and the editor takes
+// them too, writing UTF-8 back.
+TEST(Xmp, Utf16Packets) {
+  const std::u16string xml =
+      u"<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+      u"xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description "
+      u"xmlns:dc='http://purl.org/dc/elements/1.1/' dc:format='caf\u00E9 \U0001F600'/>"
+      u"</rdf:RDF></x:xmpmeta>\0\0";
+  const std::string want = "caf\xC3\xA9 \xF0\x9F\x98\x80";
+  for (const bool big : {false, true}) {
+    for (const bool mark : {false, true}) {
+      SCOPED_TRACE(std::string(big ? "big" : "little") + (mark ? ", mark" : ""));
+      const std::string packet = Utf16(xml, big, mark);
+      auto xmp =
+          img::ParseXmpPacket(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size());
+      ASSERT_TRUE(xmp);
+      img::PropValue v;
+      ASSERT_EQ(xmp->GetMetadataByName("/dc:format", &v), img::kOk);
+      EXPECT_EQ(platform::WideToUtf8(v.text), want);
+
+      img::XmpEditor editor;
+      ASSERT_TRUE(editor.Open(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size()));
+      ASSERT_EQ(editor.Set("/dc:format", img::PropValue::Lpwstr(L"png")), img::kOk);
+      std::string out;
+      ASSERT_EQ(editor.Serialize(1u << 20, &out), img::kOk);
+      auto again =
+          img::ParseXmpPacket(reinterpret_cast<const std::uint8_t*>(out.data()), out.size());
+      ASSERT_TRUE(again);
+      ASSERT_EQ(again->GetMetadataByName("/dc:format", &v), img::kOk);
+      EXPECT_EQ(v.text, L"png");
+    }
+  }
+  // A lone surrogate becomes U+FFFD rather than ending the text.
+  std::u16string lone = xml;
+  lone[lone.find(u'\u00E9')] = 0xD800;
+  const std::string packet = Utf16(lone, false, true);
+  auto xmp =
+      img::ParseXmpPacket(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size());
+  ASSERT_TRUE(xmp);
+  img::PropValue v;
+  ASSERT_EQ(xmp->GetMetadataByName("/dc:format", &v), img::kOk);
+  EXPECT_EQ(platform::WideToUtf8(v.text).substr(0, 6), "caf\xEF\xBF\xBD");
 }
 
 }  // namespace
