@@ -737,15 +737,6 @@ const COMDLG_FILTERSPEC kTypes[] = {{L"PNG image", L"*.png"},
                                     {L"GIF image", L"*.gif"}};
 const wchar_t* const kExts[] = {nullptr, L"png", L"jpg", L"bmp", L"tif", L"gif"};
 
-template <typename T>
-struct ComTraits {
-  using Type = T*;
-  static T* Invalid() { return nullptr; }
-  static void Release(T* p) { p->Release(); }
-};
-template <typename T>
-using Com = Owned<ComTraits<T>>;
-
 struct TaskMemTraits {
   using Type = wchar_t*;
   static wchar_t* Invalid() { return nullptr; }

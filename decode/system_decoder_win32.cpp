@@ -15,15 +15,6 @@
 namespace decode_internal {
 namespace {
 
-template <typename T>
-struct ComTraits {
-  using Type = T*;
-  static T* Invalid() { return nullptr; }
-  static void Release(T* p) { p->Release(); }
-};
-template <typename T>
-using Com = Owned<ComTraits<T>>;
-
 // COM for the duration of one decode, unless the thread has it already.
 class ComScope {
  public:

@@ -35,6 +35,16 @@ class Owned {
   Type value_;
 };
 
+// Anything released by its own Release() method (COM interfaces).
+template <typename T>
+struct ReleaseTraits {
+  using Type = T*;
+  static T* Invalid() { return nullptr; }
+  static void Release(T* p) { p->Release(); }
+};
+template <typename T>
+using Com = Owned<ReleaseTraits<T>>;
+
 // A file owned by its name: deleted when the owner goes, unless released. It
 // holds the temporary file of a save, which must not outlive a failure on any
 // way out, an exception included. Traits give the name type, in the form the

@@ -447,15 +447,16 @@ TEST_F(AssocRegistry, HealLeavesACopyOnAnAbsentVolume) {
 // registered: it does not show as registered, and no key of it remains.
 TEST_F(AssocRegistry, RefusedCommandLeavesTheTypeUnregistered) {
   // A volatile key cannot hold the non-volatile command key below it.
-  HKEY raw = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(kHkcu, L"Software\\Classes\\Norvane.png", 0, nullptr,
-                            REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &raw, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(raw);
-  ASSERT_EQ(RegCreateKeyExW(kHkcu, L"Software\\Classes\\Norvane.png\\shell", 0, nullptr,
-                            REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &raw, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(raw);
+  auto makeKey = [](const wchar_t* subkey, DWORD options) {
+    HKEY raw = nullptr;
+    const LSTATUS status =
+        RegCreateKeyExW(kHkcu, subkey, 0, nullptr, options, KEY_WRITE, nullptr, &raw, nullptr);
+    if (raw) RegCloseKey(raw);
+    return status;
+  };
+  const wchar_t kShell[] = L"Software\\Classes\\Norvane.png\\shell";
+  ASSERT_EQ(makeKey(L"Software\\Classes\\Norvane.png", REG_OPTION_NON_VOLATILE), ERROR_SUCCESS);
+  ASSERT_EQ(makeKey(kShell, REG_OPTION_VOLATILE), ERROR_SUCCESS);
   EXPECT_FALSE(assoc_register(L".png"));
   EXPECT_FALSE(assoc_is_registered(L".png"));
   EXPECT_FALSE(KeyExists(L"Software\\Classes\\Norvane.png"));
@@ -464,10 +465,7 @@ TEST_F(AssocRegistry, RefusedCommandLeavesTheTypeUnregistered) {
   // others alone.
   EXPECT_TRUE(assoc_register(L".jpg"));
   EXPECT_TRUE(assoc_is_registered(L".jpg"));
-  ASSERT_EQ(RegCreateKeyExW(kHkcu, L"Software\\Classes\\Norvane.png\\shell", 0, nullptr,
-                            REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &raw, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(raw);
+  ASSERT_EQ(makeKey(kShell, REG_OPTION_VOLATILE), ERROR_SUCCESS);
   EXPECT_FALSE(assoc_register(L".png"));
   EXPECT_FALSE(assoc_is_registered(L".png"));
   EXPECT_TRUE(assoc_is_registered(L".jpg"));

@@ -791,25 +791,10 @@ bool PressCtrlC(const Viewer& v, std::string* how, DWORD holdMs = 0) {
   return WaitFor(changed, 3000);
 }
 
-// The clipboard's CF_DIB bytes (empty when there is none).
-std::vector<std::uint8_t> ReadClipboardDib() {
+// The clipboard's bytes of a format (empty when there are none); asking for
+// a delayed format makes the viewer render it.
+std::vector<std::uint8_t> ReadClipboard(UINT format) {
   std::vector<std::uint8_t> out;
-  if (!WaitFor([] { return OpenClipboard(nullptr) != 0; }, 3000)) return out;
-  if (HANDLE h = GetClipboardData(CF_DIB)) {
-    const SIZE_T n = GlobalSize(h);
-    if (const void* p = GlobalLock(h)) {
-      out.assign(static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
-      GlobalUnlock(h);
-    }
-  }
-  CloseClipboard();
-  return out;
-}
-
-// The clipboard's "PNG" bytes; asking for them makes the viewer render them.
-std::vector<std::uint8_t> ReadClipboardPng() {
-  std::vector<std::uint8_t> out;
-  const UINT format = RegisterClipboardFormatW(L"PNG");
   if (!WaitFor([] { return OpenClipboard(nullptr) != 0; }, 3000)) return out;
   if (HANDLE h = GetClipboardData(format)) {
     const SIZE_T n = GlobalSize(h);
@@ -820,6 +805,12 @@ std::vector<std::uint8_t> ReadClipboardPng() {
   }
   CloseClipboard();
   return out;
+}
+
+std::vector<std::uint8_t> ReadClipboardDib() { return ReadClipboard(CF_DIB); }
+
+std::vector<std::uint8_t> ReadClipboardPng() {
+  return ReadClipboard(RegisterClipboardFormatW(L"PNG"));
 }
 
 struct Dib {
