@@ -15,9 +15,6 @@ namespace img {
 namespace {
 
 // Tags of a TIFF file's own directory that carry whole metadata packets.
-constexpr std::uint16_t kTagXmp = 700;
-constexpr std::uint16_t kTagIptc = 33723;
-constexpr std::uint16_t kTagPhotoshop = 34377;
 
 // An unsigned scalar item of a directory (SHORT or LONG), or false.
 bool ItemUInt(const std::vector<MetaItem>& items, std::uint16_t tag, std::uint64_t* out) {

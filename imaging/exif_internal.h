@@ -28,6 +28,12 @@ inline bool IsSubDirTag(std::uint16_t tag) {
 // A directory holds at most this many entries; IFD0 -> EXIF ->
 // interoperability is the deepest legitimate chain. The reader and the
 // editor apply the same limits, so that both see the same entries.
+// Blocks a TIFF file's own directory carries: XMP, IPTC and Photoshop
+// resources.
+inline constexpr std::uint16_t kTagXmp = 700;
+inline constexpr std::uint16_t kTagIptc = 33723;
+inline constexpr std::uint16_t kTagPhotoshop = 34377;
+
 inline constexpr std::uint64_t kMaxIfdEntries = 4096;
 inline constexpr int kMaxIfdDepth = 4;
 

@@ -93,16 +93,12 @@ class IcoDecoder : public Decoder {
     if (!InFile(e, bytes_->size())) return kErrBadImage;
     const std::uint8_t* p = bytes_->data() + e.offset;
     try {
-      if (e.bytes >= 8 && std::memcmp(p, kPngSignature, 8) == 0) {
-        Bytes png = std::make_shared<const std::vector<std::uint8_t>>(p, p + e.bytes);
-        std::unique_ptr<Decoder> decoder;
-        HResult hr = CreatePngDecoder(std::move(png), &decoder);
-        if (hr == kErrUnknownImageFormat) return kErrBadImage;
-        if (Failed(hr)) return hr;
-        return decoder->GetFrame(0, out);
-      }
+      std::unique_ptr<Decoder> png;
+      HResult hr = PngEntryDecoder(e, e.bytes, &png);
+      if (Failed(hr)) return hr;
+      if (png) return png->GetFrame(0, out);
       dib::Layout L;
-      HResult hr = dib::ParseLayout(p, e.bytes, 0, 0, dib::Kind::Icon, &L);
+      hr = dib::ParseLayout(p, e.bytes, 0, 0, dib::Kind::Icon, &L);
       if (Failed(hr)) return hr;
       dib::ResolveAlpha(p, &L);
       *out = std::make_unique<IcoDibFrame>(bytes_, e.offset, L);
@@ -123,17 +119,12 @@ class IcoDecoder : public Decoder {
     if (!InFile(e, bytes_->size())) return kErrBadImage;
     const std::uint8_t* p = bytes_->data() + e.offset;
     try {
-      if (e.bytes >= 8 && std::memcmp(p, kPngSignature, 8) == 0) {
-        const std::size_t head = std::min<std::size_t>(e.bytes, kPngHeadBytes);
-        Bytes png = std::make_shared<const std::vector<std::uint8_t>>(p, p + head);
-        std::unique_ptr<Decoder> decoder;
-        HResult hr = CreatePngDecoder(std::move(png), &decoder);
-        if (hr == kErrUnknownImageFormat) return kErrBadImage;
-        if (Failed(hr)) return hr;
-        return decoder->GetFrameSize(0, width, height);
-      }
+      std::unique_ptr<Decoder> png;
+      HResult hr = PngEntryDecoder(e, kPngHeadBytes, &png);
+      if (Failed(hr)) return hr;
+      if (png) return png->GetFrameSize(0, width, height);
       auto L = std::make_unique<dib::Layout>();
-      HResult hr = dib::ParseLayout(p, e.bytes, 0, 0, dib::Kind::Icon, L.get());
+      hr = dib::ParseLayout(p, e.bytes, 0, 0, dib::Kind::Icon, L.get());
       if (Failed(hr)) return hr;
       *width = L->width;
       *height = L->height;
@@ -144,6 +135,19 @@ class IcoDecoder : public Decoder {
   }
 
  private:
+  // For a PNG entry, the PNG decoder over a copy of its first `take` bytes
+  // (of an entry already known to lie in the file); null for a DIB entry.
+  HResult PngEntryDecoder(const Entry& e, std::size_t take,
+                          std::unique_ptr<Decoder>* decoder) const {
+    decoder->reset();
+    const std::uint8_t* p = bytes_->data() + e.offset;
+    if (e.bytes < 8 || std::memcmp(p, kPngSignature, 8) != 0) return kOk;
+    Bytes png = std::make_shared<const std::vector<std::uint8_t>>(
+        p, p + std::min<std::size_t>(e.bytes, take));
+    const HResult hr = CreatePngDecoder(std::move(png), decoder);
+    return hr == kErrUnknownImageFormat ? kErrBadImage : hr;
+  }
+
   Bytes bytes_;
   std::vector<Entry> entries_;
 };

@@ -21,9 +21,6 @@
 namespace img {
 namespace {
 
-constexpr std::uint16_t kTagXmp = 700;
-constexpr std::uint16_t kTagIptc = 33723;
-constexpr std::uint16_t kTagPhotoshop = 34377;
 constexpr std::uint16_t kTagSubIfds = 330;
 
 // Entries that describe how the pixels are stored: they come from the

@@ -162,7 +162,10 @@ std::wstring FileLine(const MetaDoc& doc) {
 }
 
 std::wstring StatusText(const MetaDoc& doc, const std::wstring& status) {
-  const std::int32_t n = ChangedCount(doc);
+  return StatusText(ChangedCount(doc), status);
+}
+
+std::wstring StatusText(std::int32_t n, const std::wstring& status) {
   if (n == 0) return status;
   wchar_t text[64];
   std::swprintf(text, 64, n == 1 ? L"%d unsaved change" : L"%d unsaved changes", n);

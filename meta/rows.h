@@ -93,6 +93,8 @@ std::wstring FileLine(const MetaDoc& doc);
 // "1 unsaved change", "3 unsaved changes", or the given status when nothing
 // is changed.
 std::wstring StatusText(const MetaDoc& doc, const std::wstring& status);
+// The same for a count of changed fields already known.
+std::wstring StatusText(std::int32_t changed, const std::wstring& status);
 // The warning for a value the validator refused.
 std::wstring RefusedValueMessage(const std::wstring& text, const std::wstring& label,
                                  const std::wstring& reason);

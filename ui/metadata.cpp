@@ -195,8 +195,9 @@ void Render() {
       kit::DrawDisabledButton(g, rect, b.label, b.accent, body, COL_DIM, COL_RULE);
     }
   }
-  const std::wstring status = StatusText(g_doc, g_status);
-  const ARGB statusColour = ChangedCount(g_doc) > 0 ? COL_WARN : COL_MUTED;
+  const std::int32_t changed = ChangedCount(g_doc);
+  const std::wstring status = StatusText(changed, g_status);
+  const ARGB statusColour = changed > 0 ? COL_WARN : COL_MUTED;
   Text(g, status, small, 342, static_cast<float>(kButtonTop), 108,
        static_cast<float>(kButtonHeight), centred, statusColour);
 }

@@ -1,11 +1,16 @@
 // Small lookups shared by the metadata save tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "meta/edit.h"
 #include "meta/meta.h"
+#include "meta/meta_internal.h"
 
 namespace meta_test {
 
@@ -25,6 +30,20 @@ inline std::wstring ValueOf(const MetaDoc& doc, const std::wstring& key) {
     if (f.key == key) return f.value;
   }
   return L"(missing)";
+}
+
+// The document of a file's bytes, which must be of `format` (and, when
+// asked, editable).
+inline MetaDoc ParseAs(const std::vector<std::uint8_t>& bytes, const wchar_t* format,
+                       bool editable) {
+  MetaDoc doc;
+  doc.bytes = bytes;
+  ParseBytes(&doc);
+  EXPECT_EQ(doc.format, format);
+  if (editable) {
+    EXPECT_TRUE(doc.editable);
+  }
+  return doc;
 }
 
 }  // namespace meta_test

@@ -13,6 +13,7 @@
 #include "meta/meta_internal.h"
 #include "meta/parsers.h"
 #include "platform/platform.h"
+#include "tests/meta/meta_test_helpers.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -90,13 +91,7 @@ Bytes WithExif() {
   return Insert(ReadBytes(Fixture("meta_full.png")), chunk, "IDAT");
 }
 
-MetaDoc Parse(const Bytes& png) {
-  MetaDoc doc;
-  doc.bytes = png;
-  ParseBytes(&doc);
-  EXPECT_EQ(doc.format, L"PNG");
-  return doc;
-}
+MetaDoc Parse(const Bytes& png) { return meta_test::ParseAs(png, L"PNG", false); }
 
 MetaField* Text(MetaDoc* doc, const std::wstring& label) {
   for (MetaField& f : doc->fields) {

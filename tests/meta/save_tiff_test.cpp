@@ -26,14 +26,7 @@ using testing_support::WriteBytes;
 
 const wchar_t kArtist[] = L"/ifd/{ushort=315}";
 
-MetaDoc Parse(const Bytes& tiff) {
-  MetaDoc doc;
-  doc.bytes = tiff;
-  ParseBytes(&doc);
-  EXPECT_EQ(doc.format, L"TIFF");
-  EXPECT_TRUE(doc.editable);
-  return doc;
-}
+MetaDoc Parse(const Bytes& tiff) { return meta_test::ParseAs(tiff, L"TIFF", true); }
 
 const MetaPreset& Preset(const wchar_t* label) { return meta_test::PresetIn(kTiffPresets, label); }
 

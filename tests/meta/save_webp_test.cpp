@@ -50,14 +50,7 @@ std::uint32_t RiffSize(const Bytes& b) {
   return b[4] | b[5] << 8 | b[6] << 16 | static_cast<std::uint32_t>(b[7]) << 24;
 }
 
-MetaDoc Parse(const Bytes& webp) {
-  MetaDoc doc;
-  doc.bytes = webp;
-  ParseBytes(&doc);
-  EXPECT_EQ(doc.format, L"WebP");
-  EXPECT_TRUE(doc.editable);
-  return doc;
-}
+MetaDoc Parse(const Bytes& webp) { return meta_test::ParseAs(webp, L"WebP", true); }
 
 const MetaPreset& Preset(const wchar_t* label) { return meta_test::PresetIn(kWebpPresets, label); }
 
