@@ -81,7 +81,8 @@ bool GifCompose(Picture* picture, std::uint32_t index);
 // library first when `kind` names one, then the general decoders. For
 // display the picture goes onto the checkerboard and a GIF of several frames
 // starts its animation; otherwise (for saving) transparency is kept and a GIF
-// gives its first frame.
+// of several frames gives its first frame as it is. A GIF of one frame is
+// that frame placed on its logical screen either way.
 img::HResult LoadBytes(Picture* picture, std::vector<std::uint8_t> bytes, Bundled kind,
                        bool forDisplay = true);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <new>
+#include <string_view>
 
 #include "decode/decode_internal.h"
 #include "decode/system_decoder.h"
@@ -81,6 +82,50 @@ img::HResult StartAnimation(Picture* pic, std::unique_ptr<img::Decoder> decoder,
   return img::kOk;
 }
 
+// One integer value of any width or signedness: writers store the
+// orientation as SHORT, but BYTE, LONG and the signed types occur too. The
+// 64-bit types are left out, since they also carry rationals.
+bool ReadInteger(const img::MetadataReader* reader, std::string_view path, std::int64_t* out) {
+  img::PropValue v;
+  if (!reader || img::Failed(reader->GetMetadataByName(path, &v))) return false;
+  switch (v.vt) {
+    case img::kVtUI1:
+    case img::kVtUI2:
+    case img::kVtUI4:
+      *out = static_cast<std::int64_t>(v.u);
+      return true;
+    case img::kVtI1:
+    case img::kVtI2:
+    case img::kVtI4:
+      *out = v.i;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A GIF of one frame: placed on its logical screen exactly as an
+// animation's first frame is (uncovered parts transparent, parts outside
+// the screen clipped), then kept as a still picture without the decoder and
+// the animation's buffers. For saving, the screen without the checkerboard.
+img::HResult StartStill(Picture* pic, std::unique_ptr<img::Decoder> decoder, bool forDisplay) {
+  img::HResult hr = StartAnimation(pic, std::move(decoder), 1);
+  if (img::Failed(hr)) return hr;
+  if (!forDisplay) std::copy(pic->canvas.begin(), pic->canvas.end(), pic->bits);
+  pic->decoder.reset();
+  pic->frameCount = pic->currentFrame = pic->delayMs = pic->disposal = 0;
+  pic->frameLeft = pic->frameTop = pic->frameWidth = pic->frameHeight = 0;
+  pic->savedRect = img::Rect{};
+  pic->shown = false;
+  pic->pixelsTouched = 0;
+  std::vector<std::uint8_t>().swap(pic->canvas);
+  std::vector<std::uint8_t>().swap(pic->saved);
+  std::vector<std::uint8_t>().swap(pic->scratch);
+  std::vector<img::Rect>().swap(pic->drawn);
+  std::vector<img::Rect>().swap(pic->pending);
+  return img::kOk;
+}
+
 }  // namespace
 
 namespace decode_internal {
@@ -128,11 +173,11 @@ std::uint32_t PickFrame(img::Decoder& decoder, img::Container container, std::ui
 std::uint32_t ReadOrientation(const img::Frame& frame) {
   auto meta = frame.Metadata();
   if (!meta) return 1;
-  std::uint32_t v = 1;
-  if (!img::ReadUInt(meta.get(), "/app1/ifd/{ushort=274}", &v)) {
-    img::ReadUInt(meta.get(), "/ifd/{ushort=274}", &v);
+  std::int64_t v = 1;
+  if (!ReadInteger(meta.get(), "/app1/ifd/{ushort=274}", &v)) {
+    ReadInteger(meta.get(), "/ifd/{ushort=274}", &v);
   }
-  return v >= 1 && v <= 8 ? v : 1;
+  return v >= 1 && v <= 8 ? static_cast<std::uint32_t>(v) : 1;
 }
 
 void Reorient(Picture* pic, std::uint32_t orientation) {
@@ -278,6 +323,9 @@ img::HResult decode_internal::LoadBytes(Picture* pic, std::vector<std::uint8_t> 
   if (count == 0) return img::kFail;
   if (forDisplay && container == img::Container::Gif && count != 1) {
     return StartAnimation(pic, std::move(decoder), count);
+  }
+  if (container == img::Container::Gif && count == 1) {
+    return StartStill(pic, std::move(decoder), forDisplay);
   }
   std::unique_ptr<img::Frame> frame;
   result = decoder->GetFrame(PickFrame(*decoder, container, count), &frame);

@@ -1,8 +1,9 @@
-// BMP decoding: core, info, V2/V3, V4 and V5 headers; 1/2/4/8-bit colour
-// tables, 16-bit (555 and bit fields), 24-bit and 32-bit pixels (with alpha
-// from an alpha mask or detected in BI_RGB files), RLE8 and RLE4 streams with
-// deltas, bottom-up and top-down rows. The DIB reader here also serves the
-// icon decoder (imaging/bmp_internal.h).
+// BMP decoding: core, OS/2 2.x (64 bytes and the 16-byte short form), info,
+// V2/V3, V4 and V5 headers; 1/2/4/8-bit colour tables, 16-bit (555 and bit
+// fields), 24-bit and 32-bit pixels (with alpha from an alpha mask or
+// detected in BI_RGB files), RLE8 and RLE4 streams with deltas, bottom-up and
+// top-down rows. The DIB reader here also serves the icon decoder
+// (imaging/bmp_internal.h).
 //
 // Every size the file states is checked before use: uncompressed pixels must
 // lie wholly inside the file when the decoder is created, and an RLE stream
@@ -21,8 +22,13 @@ namespace img {
 namespace dib {
 namespace {
 
+// OS/2 2.x headers: 64 bytes, or their 16-byte short form (the fields after
+// the bit count taken as zero). The first 40 bytes read as an info header,
+// but compression 3 and 4 mean Huffman 1D and RLE24 there, not bit fields.
+bool IsOs2V2(std::uint32_t hs) { return hs == 16 || hs == 64; }
+
 bool HeaderSizeKnown(std::uint32_t hs) {
-  return hs == 12 || hs == 40 || hs == 52 || hs == 56 || hs == 108 || hs == 124;
+  return hs == 12 || IsOs2V2(hs) || hs == 40 || hs == 52 || hs == 56 || hs == 108 || hs == 124;
 }
 
 bool CompressionFits(std::uint32_t bpp, std::uint32_t compression) {
@@ -97,19 +103,27 @@ HResult ParseLayout(const std::uint8_t* data, std::size_t size, std::size_t head
     bpp = r.U16LE();
     entrySize = 3;
     if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 24) return kErrBadHeader;
+  } else if (hs == 16) {
+    width = static_cast<std::int32_t>(r.U32LE());
+    height = static_cast<std::int32_t>(r.U32LE());
+    r.U16LE();  // planes
+    bpp = r.U16LE();
   } else {
     width = static_cast<std::int32_t>(r.U32LE());
     height = static_cast<std::int32_t>(r.U32LE());
     r.U16LE();  // planes
     bpp = r.U16LE();
     compression = r.U32LE();
+    if (hs == 64 && compression != kBiRgb && compression != kBiRle8 && compression != kBiRle4) {
+      return kErrBadHeader;  // Huffman 1D and RLE24 are not read
+    }
     r.Skip(12);  // image size, resolution
     clrUsed = r.U32LE();
     r.U32LE();  // colours important
-    if (hs >= 52) {
+    if (hs >= 52 && !IsOs2V2(hs)) {
       for (int i = 0; i < 3; ++i) L.masks[i] = r.U32LE();
     }
-    if (hs >= 56) L.masks[3] = r.U32LE();
+    if (hs >= 56 && !IsOs2V2(hs)) L.masks[3] = r.U32LE();
   }
   if (!r.ok() || !r.Seek(headerOffset + static_cast<std::uint64_t>(hs))) return kErrBadHeader;
 

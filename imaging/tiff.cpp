@@ -1,17 +1,25 @@
 // TIFF decoding with libtiff, read from memory: every directory of the main
 // IFD chain is a frame; pixels come through libtiff's RGBA interface (strips
 // and tiles, every compression and photometric it decodes) in stored row
-// order, since the caller applies the Orientation tag itself.
+// order, since the caller applies the Orientation tag itself. Layouts that
+// interface gets wrong or refuses are unpacked here from libtiff's decoded
+// strips and tiles: CIE L*a*b* (converted to sRGB with lcms2), palettes with
+// an alpha sample, gray and RGB of other bit depths, floating point, gray
+// below 8 bits with alpha, and 16-bit CMYK.
+#include <lcms2.h>
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "imaging/exif_internal.h"
 #include "imaging/imaging.h"
 #include "imaging/tiff_internal.h"
+#include "platform/owned.h"
 
 namespace img {
 
@@ -206,6 +214,9 @@ namespace {
 
 enum class Alpha { None, Associated, Unassociated };
 
+// Directories read by our own unpacking instead of libtiff's RGBA interface.
+enum class Own { No, Lab, Palette, GrayRgb };
+
 struct Info {
   std::uint32_t width = 0, height = 0;
   std::uint16_t bps = 1, spp = 1, photometric = PHOTOMETRIC_MINISWHITE;
@@ -213,6 +224,7 @@ struct Info {
   std::uint16_t extraSamples = 0, inkSet = INKSET_CMYK;
   Alpha alpha = Alpha::None;
   PixelFormat native = PixelFormat::Unknown;
+  Own own = Own::No;
 };
 
 // Alpha as libtiff's RGBA interface sees it: an unspecified extra sample
@@ -248,6 +260,7 @@ PixelFormat NativeOf(const Info& i) {
       }
       return GrayFormat(i.bps);
     case PHOTOMETRIC_PALETTE:
+      if (i.alpha != Alpha::None) return assoc ? PixelFormat::Pbgra32 : PixelFormat::Bgra32;
       return IndexedFormat(i.bps);
     case PHOTOMETRIC_RGB:
     case PHOTOMETRIC_YCBCR:
@@ -272,6 +285,55 @@ PixelFormat NativeOf(const Info& i) {
   }
 }
 
+// Colour samples a pixel has before its extra samples.
+unsigned ColourSamples(std::uint16_t photometric) {
+  switch (photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_PALETTE:
+      return 1;
+    default:
+      return 3;
+  }
+}
+
+// Which directories are unpacked here. libtiff's RGBA interface converts
+// L*a*b* with its own display model (white comes out 255,252,222), drops
+// a palette's alpha (and misreads palettes of several samples below 8
+// bits), reads only 1 to 16-bit integer samples and misreads gray with alpha
+// below 8 bits.
+Own OwnOf(const Info& i) {
+  const bool uint = i.sampleFormat == SAMPLEFORMAT_UINT || i.sampleFormat == SAMPLEFORMAT_VOID;
+  // Every sample used (colour, then alpha) must be one the pixel has.
+  const unsigned used = ColourSamples(i.photometric) + (i.alpha != Alpha::None ? 1 : 0);
+  if (i.bps == 0 || i.spp < used || i.spp > 8) return Own::No;
+  switch (i.photometric) {
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+      return uint && (i.bps == 8 || i.bps == 16) ? Own::Lab : Own::No;
+    case PHOTOMETRIC_PALETTE:
+      // with extra samples (alpha or not), which the interface misreads
+      return uint && i.spp >= 2 &&
+                     (i.bps == 1 || i.bps == 2 || i.bps == 4 || i.bps == 8 || i.bps == 16)
+                 ? Own::Palette
+                 : Own::No;
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_RGB:
+      if (i.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+        return i.bps == 32 || i.bps == 64 ? Own::GrayRgb : Own::No;
+      }
+      if (!uint) return Own::No;
+      if (i.bps == 32 || (i.bps > 8 && i.bps < 16)) return Own::GrayRgb;
+      if (i.bps < 8 && i.alpha != Alpha::None && i.photometric != PHOTOMETRIC_RGB) {
+        return Own::GrayRgb;
+      }
+      return Own::No;
+    default:
+      return Own::No;
+  }
+}
+
 bool ReadInfo(TIFF* tif, Info* out) {
   Info i;
   if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &i.width) ||
@@ -292,6 +354,7 @@ bool ReadInfo(TIFF* tif, Info* out) {
   }
   i.alpha = AlphaOf(i.spp, i.extraSamples, extraInfo);
   i.native = NativeOf(i);
+  i.own = OwnOf(i);
   *out = i;
   return true;
 }
@@ -317,15 +380,17 @@ void Unpremultiply(std::uint8_t* p) {
   }
 }
 
-// Reads the first four samples of every pixel of a separated (CMYK) image,
-// 8 or 16 bits, contiguous or planar, strips or tiles, into 4-byte pixels
-// (16-bit samples keep their high byte).
-HResult ReadCmyk(TIFF* tif, const Info& info, std::uint8_t* out, std::size_t stride) {
+// Walks the decoded strips or tiles of planes [0, planes) a band of rows at
+// a time: for each band (rows y0 to y0 + rows - 1), every plane's chunks
+// across the picture go to chunk(plane, x0, y0, cols, rows, data, rowBytes),
+// then band(y0, rows) is called. Rows of a chunk are `rowBytes` apart,
+// samples packed as stored (byte-swapped to the machine's order by libtiff
+// for 16, 32 and 64 bits).
+template <typename Chunk, typename Band>
+HResult ForEachChunk(TIFF* tif, const Info& info, unsigned planes, Chunk&& chunk, Band&& band) {
   const std::uint32_t w = info.width, h = info.height;
-  const std::size_t bytesPer = info.bps / 8;
   const bool separate = info.planar == PLANARCONFIG_SEPARATE;
-  const unsigned planes = separate ? 4 : 1;
-  const std::size_t perPixel = separate ? 1 : info.spp;
+  const std::uint64_t bitsPerPixel = static_cast<std::uint64_t>(separate ? 1 : info.spp) * info.bps;
   const bool tiled = TIFFIsTiled(tif) != 0;
 
   std::uint32_t cw = w, ch = 0;  // chunk (strip or tile) size in pixels
@@ -340,57 +405,277 @@ HResult ReadCmyk(TIFF* tif, const Info& info, std::uint8_t* out, std::size_t str
     chunkBytes = TIFFStripSize(tif);
   }
   if (cw == 0 || ch == 0 || chunkBytes <= 0) return kErrBadImage;
-  const std::size_t rowBytes = static_cast<std::size_t>(cw) * perPixel * bytesPer;
-  if (static_cast<std::uint64_t>(rowBytes) * ch > static_cast<std::uint64_t>(chunkBytes))
-    return kErrBadImage;
+  const std::uint64_t rowBytes = (static_cast<std::uint64_t>(cw) * bitsPerPixel + 7) / 8;
+  if (rowBytes * ch > static_cast<std::uint64_t>(chunkBytes)) return kErrBadImage;
   // A tile may overhang the picture, but not be larger than both the whole
   // plane and 16 MB: such a file only asks for memory.
-  const std::uint64_t plane = static_cast<std::uint64_t>(w) * h * perPixel * bytesPer;
+  const std::uint64_t plane = (static_cast<std::uint64_t>(w) * bitsPerPixel + 7) / 8 * h;
   if (static_cast<std::uint64_t>(chunkBytes) > std::max<std::uint64_t>(plane, 16u << 20))
     return kErrBadImage;
-  std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow)
-                                            std::uint8_t[static_cast<std::size_t>(chunkBytes)]);
-  if (!chunk) return kOutOfMemory;
+  std::unique_ptr<std::uint8_t[]> data(new (std::nothrow)
+                                           std::uint8_t[static_cast<std::size_t>(chunkBytes)]);
+  if (!data) return kOutOfMemory;
 
-  for (unsigned plane = 0; plane < planes; ++plane) {
-    for (std::uint32_t y0 = 0; y0 < h; y0 += ch) {
-      const std::uint32_t rows = h - y0 < ch ? h - y0 : ch;
+  for (std::uint32_t y0 = 0; y0 < h; y0 += ch) {
+    const std::uint32_t rows = h - y0 < ch ? h - y0 : ch;
+    for (unsigned p = 0; p < planes; ++p) {
       for (std::uint32_t x0 = 0; x0 < w; x0 += cw) {
         const std::uint32_t cols = w - x0 < cw ? w - x0 : cw;
         tmsize_t got;
-        std::size_t need;
+        std::uint64_t need;
         if (tiled) {
           need = rowBytes * ch;
-          got = TIFFReadEncodedTile(tif, TIFFComputeTile(tif, x0, y0, 0, plane), chunk.get(),
-                                    chunkBytes);
+          got = TIFFReadEncodedTile(tif, TIFFComputeTile(tif, x0, y0, 0, static_cast<uint16_t>(p)),
+                                    data.get(), chunkBytes);
         } else {
           need = rowBytes * rows;
-          got = TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y0, plane), chunk.get(),
-                                     static_cast<tmsize_t>(need));
+          got = TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y0, static_cast<uint16_t>(p)),
+                                     data.get(), static_cast<tmsize_t>(need));
         }
-        if (got < 0 || static_cast<std::size_t>(got) < need) {
-          return kErrBadImage;
-        }
-        for (std::uint32_t r = 0; r < rows; ++r) {
-          const std::uint8_t* s = chunk.get() + r * rowBytes;
-          std::uint8_t* d = out + (y0 + r) * stride + static_cast<std::size_t>(x0) * 4;
-          for (std::uint32_t c = 0; c < cols; ++c, d += 4) {
-            for (unsigned k = 0; k < (separate ? 1u : 4u); ++k) {
-              const std::uint8_t* p = s + (c * perPixel + k) * bytesPer;
-              std::uint8_t v = p[0];
-              if (bytesPer == 2) {
-                std::uint16_t x;
-                std::memcpy(&x, p, 2);  // libtiff gives native byte order
-                v = static_cast<std::uint8_t>(x >> 8);
-              }
-              d[separate ? plane : k] = v;
-            }
+        if (got < 0 || static_cast<std::uint64_t>(got) < need) return kErrBadImage;
+        chunk(p, x0, y0, cols, rows, static_cast<const std::uint8_t*>(data.get()),
+              static_cast<std::size_t>(rowBytes));
+      }
+    }
+    if (HResult hr = band(y0, rows); Failed(hr)) return hr;
+  }
+  return kOk;
+}
+
+// Reads the first four samples of every pixel of a separated (CMYK) image,
+// 8 or 16 bits, contiguous or planar, strips or tiles, into 4-byte pixels
+// (16-bit samples keep their high byte).
+HResult ReadCmyk(TIFF* tif, const Info& info, std::uint8_t* out, std::size_t stride) {
+  const std::size_t bytesPer = info.bps / 8;
+  const bool separate = info.planar == PLANARCONFIG_SEPARATE;
+  const std::size_t perPixel = separate ? 1 : info.spp;
+  auto chunk = [&](unsigned plane, std::uint32_t x0, std::uint32_t y0, std::uint32_t cols,
+                   std::uint32_t rows, const std::uint8_t* data, std::size_t rowBytes) {
+    for (std::uint32_t r = 0; r < rows; ++r) {
+      const std::uint8_t* s = data + r * rowBytes;
+      std::uint8_t* d = out + (y0 + r) * stride + static_cast<std::size_t>(x0) * 4;
+      for (std::uint32_t c = 0; c < cols; ++c, d += 4) {
+        for (unsigned k = 0; k < (separate ? 1u : 4u); ++k) {
+          const std::uint8_t* p = s + (c * perPixel + k) * bytesPer;
+          std::uint8_t v = p[0];
+          if (bytesPer == 2) {
+            std::uint16_t x;
+            std::memcpy(&x, p, 2);  // libtiff gives native byte order
+            v = static_cast<std::uint8_t>(x >> 8);
           }
+          d[separate ? plane : k] = v;
         }
       }
     }
+  };
+  return ForEachChunk(tif, info, separate ? 4 : 1, chunk,
+                      [](std::uint32_t, std::uint32_t) { return kOk; });
+}
+
+// ---------------------------------------------------------------------------
+// Our own unpacking (see OwnOf).
+
+struct TransformTraits {
+  using Type = cmsHTRANSFORM;
+  static cmsHTRANSFORM Invalid() { return nullptr; }
+  static void Release(cmsHTRANSFORM t) { cmsDeleteTransform(t); }
+};
+using TransformHandle = Owned<TransformTraits>;
+
+struct ProfileTraits {
+  using Type = cmsHPROFILE;
+  static cmsHPROFILE Invalid() { return nullptr; }
+  static void Release(cmsHPROFILE p) { cmsCloseProfile(p); }
+};
+using ProfileHandle = Owned<ProfileTraits>;
+
+// L*a*b* (D50, as TIFF defines it) to sRGB, floats in, B, G, R bytes out.
+TransformHandle LabToSrgb() {
+  ProfileHandle lab(cmsCreateLab4Profile(nullptr));
+  ProfileHandle srgb(cmsCreate_sRGBProfile());
+  if (!lab.get() || !srgb.get()) return TransformHandle();
+  return TransformHandle(cmsCreateTransform(lab.get(), TYPE_Lab_FLT, srgb.get(), TYPE_BGR_8,
+                                            INTENT_RELATIVE_COLORIMETRIC, 0));
+}
+
+// Sample `k` of a row of `rowBytes` bytes. Integers come back raw; 1 to 16
+// bits other than 8 are packed from the most significant bit.
+std::uint32_t RawSample(const std::uint8_t* row, std::size_t rowBytes, std::size_t k,
+                        unsigned bps) {
+  switch (bps) {
+    case 8:
+      return row[k];
+    case 16: {
+      std::uint16_t v;
+      std::memcpy(&v, row + k * 2, 2);
+      return v;
+    }
+    case 32: {
+      std::uint32_t v;
+      std::memcpy(&v, row + k * 4, 4);
+      return v;
+    }
+    default: {
+      const std::size_t bit = k * bps;
+      std::uint32_t acc = 0;
+      const std::size_t first = bit / 8, last = (bit + bps - 1) / 8;  // last < rowBytes
+      for (std::size_t b = first; b <= last && b < rowBytes; ++b) acc = (acc << 8) | row[b];
+      const unsigned drop = static_cast<unsigned>((last + 1) * 8 - (bit + bps));
+      return (acc >> drop) & ((1u << bps) - 1);
+    }
   }
-  return kOk;
+}
+
+// Sample `k` as a level from 0 to 65535: integers scaled from their range,
+// floating point mapped from 0..1 and clamped (NaN is 0).
+std::uint16_t LevelSample(const std::uint8_t* row, std::size_t rowBytes, std::size_t k,
+                          const Info& info) {
+  if (info.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+    double v;
+    if (info.bps == 64) {
+      std::memcpy(&v, row + k * 8, 8);
+    } else {
+      float f;
+      std::memcpy(&f, row + k * 4, 4);
+      v = f;
+    }
+    if (!(v > 0)) return 0;  // NaN included
+    if (v >= 1) return 65535;
+    return static_cast<std::uint16_t>(std::lround(v * 65535.0));
+  }
+  const std::uint64_t raw = RawSample(row, rowBytes, k, info.bps);
+  if (info.bps == 16) return static_cast<std::uint16_t>(raw);
+  const std::uint64_t max = info.bps == 32 ? 0xFFFFFFFFull : (1ull << info.bps) - 1;
+  return static_cast<std::uint16_t>((raw * 65535 + max / 2) / max);
+}
+
+std::uint32_t To8(std::uint32_t level) { return (level * 255 + 32767) / 65535; }
+
+// libtiff's rule: a colour map whose entries all fit in 8 bits is taken as
+// 8-bit (some writers store it so), otherwise the high bytes count.
+bool ColourMapIs8Bit(const std::uint16_t* r, const std::uint16_t* g, const std::uint16_t* b,
+                     std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (r[i] > 255 || g[i] > 255 || b[i] > 255) return false;
+  }
+  return true;
+}
+
+// Unpacks an Own layout into `raster` (width × height packed ABGR, rows as
+// stored). Sample values of a band of rows are gathered first (planar files
+// hand them over a plane at a time), then turned into pixels: for each pixel
+// its colour samples and, when there is alpha, the first extra sample.
+HResult ReadOwn(TIFF* tif, const Info& info, std::uint32_t* raster) {
+  const std::size_t w = info.width;
+  const unsigned colour = ColourSamples(info.photometric);
+  const unsigned used = colour + (info.alpha != Alpha::None ? 1 : 0);
+  const bool separate = info.planar == PLANARCONFIG_SEPARATE;
+  const std::size_t perPixel = separate ? 1 : info.spp;
+  // Palette indices and L*a*b* components stay raw; the rest become levels.
+  auto raw = [&](unsigned k) {
+    return (info.own == Own::Palette && k == 0) || (info.own == Own::Lab && k < 3);
+  };
+
+  const std::uint16_t *mapR = nullptr, *mapG = nullptr, *mapB = nullptr;
+  bool map8 = false;
+  if (info.own == Own::Palette) {
+    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &mapR, &mapG, &mapB) || !mapR || !mapG || !mapB)
+      return kErrBadImage;
+    // libtiff holds 2^bps entries for each.
+    map8 = ColourMapIs8Bit(mapR, mapG, mapB, std::size_t{1} << info.bps);
+  }
+  TransformHandle lab;
+  std::vector<float> labRow;
+  std::vector<std::uint8_t> bgrRow;
+  if (info.own == Own::Lab) {
+    lab = LabToSrgb();
+    if (!lab.get()) return kFail;
+    try {
+      labRow.resize(w * 3);
+      bgrRow.resize(w * 3);
+    } catch (const std::bad_alloc&) {
+      return kOutOfMemory;
+    }
+  }
+
+  std::uint32_t ch = 0;
+  if (TIFFIsTiled(tif)) {
+    TIFFGetField(tif, TIFFTAG_TILELENGTH, &ch);
+  } else {
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &ch);
+  }
+  ch = std::min(std::max(ch, 1u), info.height);
+  std::vector<std::uint16_t> band;
+  try {
+    band.assign(w * ch * used, 0);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+
+  auto chunk = [&](unsigned plane, std::uint32_t x0, std::uint32_t, std::uint32_t cols,
+                   std::uint32_t rows, const std::uint8_t* data, std::size_t rowBytes) {
+    if (separate && plane >= used) return;
+    for (std::uint32_t r = 0; r < rows; ++r) {
+      const std::uint8_t* s = data + r * rowBytes;
+      std::uint16_t* d = band.data() + (r * w + x0) * used;
+      for (std::uint32_t c = 0; c < cols; ++c, d += used) {
+        for (unsigned k = separate ? plane : 0; k < (separate ? plane + 1 : used); ++k) {
+          const std::size_t at = c * perPixel + (separate ? 0 : k);
+          d[k] = raw(k) ? static_cast<std::uint16_t>(RawSample(s, rowBytes, at, info.bps))
+                        : LevelSample(s, rowBytes, at, info);
+        }
+      }
+    }
+  };
+
+  auto toPixels = [&](std::uint32_t y0, std::uint32_t rows) -> HResult {
+    for (std::uint32_t r = 0; r < rows; ++r) {
+      const std::uint16_t* s = band.data() + r * w * used;
+      std::uint32_t* out = raster + (y0 + r) * w;
+      if (info.own == Own::Lab) {
+        const bool wide = info.bps == 16;
+        const bool cie = info.photometric == PHOTOMETRIC_CIELAB;
+        for (std::size_t x = 0; x < w; ++x) {
+          const std::uint16_t* p = s + x * used;
+          float* l = labRow.data() + x * 3;
+          // CIELab: a* and b* signed; ICCLab: offset by 128 (by 32768 in 16
+          // bits, where L* 100 is 65280).
+          l[0] = wide ? p[0] * 100.0f / (cie ? 65535.0f : 65280.0f) : p[0] * 100.0f / 255.0f;
+          for (int c = 1; c < 3; ++c) {
+            l[c] = wide ? (cie ? static_cast<std::int16_t>(p[c]) : p[c] - 32768) / 256.0f
+                        : static_cast<float>(cie ? static_cast<std::int8_t>(p[c]) : p[c] - 128);
+          }
+        }
+        cmsDoTransform(lab.get(), labRow.data(), bgrRow.data(), static_cast<cmsUInt32Number>(w));
+      }
+      for (std::size_t x = 0; x < w; ++x) {
+        const std::uint16_t* p = s + x * used;
+        std::uint32_t red, green, blue;
+        switch (info.own) {
+          case Own::Lab:
+            blue = bgrRow[x * 3], green = bgrRow[x * 3 + 1], red = bgrRow[x * 3 + 2];
+            break;
+          case Own::Palette:
+            red = map8 ? mapR[p[0]] : mapR[p[0]] >> 8;
+            green = map8 ? mapG[p[0]] : mapG[p[0]] >> 8;
+            blue = map8 ? mapB[p[0]] : mapB[p[0]] >> 8;
+            break;
+          default:
+            if (colour == 1) {
+              red = green = blue =
+                  info.photometric == PHOTOMETRIC_MINISWHITE ? 255 - To8(p[0]) : To8(p[0]);
+            } else {
+              red = To8(p[0]), green = To8(p[1]), blue = To8(p[2]);
+            }
+            break;
+        }
+        const std::uint32_t alpha = used > colour ? To8(p[colour]) : 255;
+        out[x] = red | (green << 8) | (blue << 16) | (alpha << 24);
+      }
+    }
+    return kOk;
+  };
+  return ForEachChunk(tif, info, separate ? used : 1, chunk, toPixels);
 }
 
 class TiffFrame : public Frame {
@@ -446,6 +731,10 @@ class TiffFrame : public Frame {
         const std::uint32_t v = r | (g << 8) | (b << 16) | 0xFF000000u;
         std::memcpy(p, &v, 4);
       }
+    } else if (info_.own != Own::No) {
+      hr = ReadOwn(handle_->tif(), info_, raster);
+      if (Failed(hr)) return hr;
+      premultiplied = info_.alpha == Alpha::Associated;
     } else {
       hr = ReadRgba(raster, &premultiplied);
       if (Failed(hr)) return hr;

@@ -545,6 +545,104 @@ TEST(GifAnimation, OneFrameGifIsAStillPicture) {
   EXPECT_FALSE(picture_advance(pic.get()));
 }
 
+// The picture on display as letters, rows separated by '/': a pixel that
+// is its checkerboard cell reads '.'.
+std::string Shown(const Picture* p) {
+  std::string out;
+  for (int y = 0; y < p->height; ++y) {
+    if (y) out += '/';
+    for (int x = 0; x < p->width; ++x) {
+      const std::uint32_t v = ShownAt(p, x, y);
+      out += v == (((x / 12 + y / 12) & 1) ? kOdd : kEven) ? '.' : Letter(v);
+    }
+  }
+  return out;
+}
+
+struct OneFrameCase {
+  const char* what;
+  std::uint32_t w, h;
+  std::vector<AnimFrame> frames;  // one
+  std::string shown;
+};
+
+const OneFrameCase kOneFrameCases[] = {
+    {"offset right and down", 4, 3, {{1, 1, 2, 2, 10, 0, "RGBR"}}, "..../.RG./.BR."},
+    {"partly outside the screen: clipped", 3, 2, {{2, 1, 2, 2, 10, 0, "RGBR"}}, ".../..R"},
+    {"wholly outside: nothing drawn", 2, 2, {{5, 0, 1, 1, 10, 0, "R"}}, "../.."},
+    {"the screen exactly", 2, 1, {{0, 0, 2, 1, 10, 0, "R."}}, "R."},
+    {"logical screen 0 x 0: the frame's size", 0, 0, {{0, 0, 2, 1, 10, 0, "GB"}}, "GB"},
+    {"disposal and delay change nothing", 3, 1, {{1, 0, 1, 1, 0, 2, "B"}}, ".B."},
+};
+
+TEST(GifAnimation, OneFrameGifIsPlacedOnItsLogicalScreen) {
+  for (const OneFrameCase& c : kOneFrameCases) {
+    SCOPED_TRACE(c.what);
+    PicturePtr pic = Decoded(c.w, c.h, c.frames);
+    ASSERT_TRUE(pic);
+    EXPECT_EQ(Shown(pic.get()), c.shown);
+    // a still picture: no decoder, no animation state, no buffers kept
+    EXPECT_FALSE(picture_animated(pic.get()));
+    EXPECT_FALSE(picture_advance(pic.get()));
+    EXPECT_EQ(pic->decoder, nullptr);
+    EXPECT_EQ(pic->frameCount, 0u);
+    EXPECT_EQ(picture_delay_ms(pic.get()), 0u);
+    EXPECT_TRUE(pic->canvas.empty());
+    EXPECT_EQ(pic->canvas.capacity(), 0u);
+    EXPECT_TRUE(pic->scratch.empty());
+    EXPECT_TRUE(pic->drawn.empty());
+    EXPECT_TRUE(pic->pending.empty());
+  }
+}
+
+TEST(GifAnimation, OneFrameGifForSavingKeepsTheScreenTransparent) {
+  PicturePtr pic(new Picture);
+  ASSERT_EQ(decode_internal::LoadBytes(pic.get(), Gif(4, 2, {{1, 0, 2, 2, 10, 0, "RG.B"}}),
+                                       decode_internal::kBundledNone, /*forDisplay=*/false),
+            img::kOk);
+  ASSERT_EQ(pic->width, 4);
+  ASSERT_EQ(pic->height, 2);
+  const std::uint32_t expected[2][4] = {{0, Colour('R'), Colour('G'), 0}, {0, 0, Colour('B'), 0}};
+  for (int y = 0; y < 2; ++y) {
+    for (int x = 0; x < 4; ++x)
+      EXPECT_EQ(ShownAt(pic.get(), x, y), expected[y][x]) << x << "," << y;
+  }
+  EXPECT_EQ(pic->decoder, nullptr);
+  EXPECT_TRUE(pic->canvas.empty());
+}
+
+TEST(GifAnimation, OneFrameGifFilesWrittenByImageMagick) {
+  // dec17_gif_offset.gif: a red 50 × 50 frame 25 pixels from the left of a
+  // 75 × 50 screen; dec17_gif_clipped.gif: a blue 20 × 20 frame at (30, 20)
+  // on a 40 × 30 screen, so only its 10 × 10 top-left corner shows.
+  ASSERT_TRUE(decode_init());
+  const struct {
+    const char* file;
+    int w, h;
+    int left, top, right, bottom;  // the coloured rectangle on the screen
+    char colour;
+  } cases[] = {
+      {"dec17_gif_offset.gif", 75, 50, 25, 0, 75, 50, 'R'},
+      {"dec17_gif_clipped.gif", 40, 30, 30, 20, 40, 30, 'B'},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    wchar_t err[256] = L"";
+    PicturePtr pic(picture_load(testing_support::Fixture(c.file).c_str(), err, 256));
+    ASSERT_TRUE(pic) << testing::PrintToString(std::wstring(err));
+    EXPECT_FALSE(picture_animated(pic.get()));
+    ASSERT_EQ(picture_width(pic.get()), c.w);
+    ASSERT_EQ(picture_height(pic.get()), c.h);
+    for (int y = 0; y < c.h; ++y) {
+      for (int x = 0; x < c.w; ++x) {
+        const bool inside = x >= c.left && x < c.right && y >= c.top && y < c.bottom;
+        const std::uint32_t cell = ((x / 12 + y / 12) & 1) ? kOdd : kEven;
+        ASSERT_EQ(ShownAt(pic.get(), x, y), inside ? Colour(c.colour) : cell) << x << "," << y;
+      }
+    }
+  }
+}
+
 TEST(GifAnimation, FileWrittenByImageMagick) {
   // 6 × 4: red for 2/100 s, then blue for 50/100 s.
   ASSERT_TRUE(decode_init());

@@ -171,8 +171,18 @@ TEST(Orientation, ReadOrientationFromEitherLayout) {
       {"9 is taken as 1", PropValue::UI2(9), none, 1},
       {"a value read is final: 9 does not fall back", PropValue::UI2(9), PropValue::UI2(4), 1},
       {"65535 is taken as 1", PropValue::UI2(65535), none, 1},
-      {"a signed value is not read", PropValue::I2(6), none, 1},
-      {"an unreadable JPEG value falls back", PropValue::I2(6), PropValue::UI2(4), 4},
+      {"SSHORT", PropValue::I2(6), none, 6},
+      {"SLONG", PropValue::I4(8), none, 8},
+      {"SBYTE", PropValue::I1(5), none, 5},
+      {"SLONG in the TIFF layout", none, PropValue::I4(3), 3},
+      {"a signed JPEG value is final", PropValue::I2(6), PropValue::UI2(4), 6},
+      {"a negative value is taken as 1", PropValue::I4(-6), none, 1},
+      {"a signed value past 8 is taken as 1", PropValue::I4(0x10006), none, 1},
+      {"a signed value read is final: -1 does not fall back", PropValue::I2(-1), PropValue::UI2(4),
+       1},
+      {"a rational is not read", PropValue::UI8(6), none, 1},
+      {"an unreadable JPEG value falls back", PropValue::UI8(6), PropValue::UI2(4), 4},
+      {"a float is not read", PropValue::R4(6), none, 1},
       {"text is not read", PropValue::Lpstr("6"), none, 1},
       {"no tag at all", none, none, 1},
   };
@@ -213,9 +223,11 @@ void Append(std::vector<std::uint8_t>& out, const std::uint8_t* p, std::size_t n
 }
 
 // The JPEG with an APP1 EXIF segment holding only IFD0's orientation tag,
-// in Motorola or Intel byte order.
+// in Motorola or Intel byte order, stored as TIFF type `type` (BYTE, SHORT,
+// LONG or their signed kinds).
 std::vector<std::uint8_t> WithOrientation(const std::vector<std::uint8_t>& jpeg,
-                                          std::uint16_t orientation, bool intel) {
+                                          std::uint32_t orientation, bool intel,
+                                          std::uint16_t type = 3) {
   std::vector<std::uint8_t> tiff;
   auto u16 = [&](unsigned v) {
     std::uint8_t b[2] = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
@@ -233,12 +245,19 @@ std::vector<std::uint8_t> WithOrientation(const std::vector<std::uint8_t>& jpeg,
   tiff.push_back(intel ? 'I' : 'M');
   u16(42);
   u32(8);
-  u16(1);            // one entry
-  u16(274);          // Orientation
-  u16(3);            // SHORT
-  u32(1);            // one value
-  u16(orientation);  // in the first two bytes of the value field
-  u16(0);
+  u16(1);     // one entry
+  u16(274);   // Orientation
+  u16(type);  // SHORT unless asked otherwise
+  u32(1);     // one value, at the start of the value field
+  if (type == 1 || type == 6) {
+    tiff.push_back(static_cast<std::uint8_t>(orientation));
+    tiff.insert(tiff.end(), 3, 0);
+  } else if (type == 4 || type == 9) {
+    u32(orientation);
+  } else {
+    u16(orientation);
+    u16(0);
+  }
   u32(0);  // no IFD1
   const std::uint8_t head[] = {'E', 'x', 'i', 'f', 0, 0};
   const std::size_t length = 2 + sizeof head + tiff.size();
@@ -281,6 +300,53 @@ TEST(Orientation, JpegShownUprightForEveryValue) {
       ExpectQuadrants(pic.get(), c.quadrants, 12);
     }
   }
+}
+
+TEST(Orientation, JpegShownUprightWhateverTheIntegerType) {
+  ASSERT_TRUE(decode_init());
+  const std::vector<std::uint8_t> jpeg =
+      testing_support::ReadBytes(testing_support::Fixture("dec_quad.jpg"));
+  ASSERT_FALSE(jpeg.empty());
+  const struct {
+    const char* what;
+    std::uint16_t type;
+    std::uint32_t orientation;
+    bool swapped;
+    std::uint32_t quadrants[4];
+  } cases[] = {
+      {"BYTE 6", 1, 6, true, {kBlue, kRed, kWhite, kLime}},
+      {"LONG 6", 4, 6, true, {kBlue, kRed, kWhite, kLime}},
+      {"SBYTE 3", 6, 3, false, {kWhite, kBlue, kLime, kRed}},
+      {"SSHORT 8", 8, 8, true, {kLime, kWhite, kRed, kBlue}},
+      {"SLONG 6", 9, 6, true, {kBlue, kRed, kWhite, kLime}},
+      {"SLONG -6", 9, 0xFFFFFFFAu, false, {kRed, kLime, kBlue, kWhite}},
+      {"RATIONAL is no orientation", 5, 6, false, {kRed, kLime, kBlue, kWhite}},
+  };
+  for (const auto& c : cases) {
+    for (bool intel : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (intel ? " II" : " MM"));
+      PicturePtr pic(new Picture);
+      ASSERT_EQ(
+          decode_internal::LoadBytes(pic.get(), WithOrientation(jpeg, c.orientation, intel, c.type),
+                                     decode_internal::kBundledNone),
+          img::kOk);
+      EXPECT_EQ(pic->width, c.swapped ? 16 : 32);
+      EXPECT_EQ(pic->height, c.swapped ? 32 : 16);
+      ExpectQuadrants(pic.get(), c.quadrants, 12);
+    }
+  }
+}
+
+TEST(Orientation, TiffWithSlongOrientation) {
+  // dec17_orient_slong.tif: the four-quadrant picture, its orientation 6
+  // stored as SLONG.
+  ASSERT_TRUE(decode_init());
+  wchar_t err[256] = L"";
+  PicturePtr p(picture_load(testing_support::Fixture("dec17_orient_slong.tif").c_str(), err, 256));
+  ASSERT_TRUE(p) << testing::PrintToString(std::wstring(err));
+  EXPECT_EQ(picture_width(p.get()), 12);
+  EXPECT_EQ(picture_height(p.get()), 16);
+  ExpectQuadrants(p.get(), {kBlue, kRed, kWhite, kLime}, 0);
 }
 
 TEST(Orientation, JpegTaggedByExiftool) {

@@ -156,6 +156,39 @@ TEST(Bmp, FixturesMatchImageMagick) {
   }
 }
 
+const char* const kOs2Fixtures[] = {"dec17_os2v2_pal8.bmp", "dec17_os2v2_rle8.bmp",
+                                    "dec17_os2v2_short24.bmp"};
+
+// OS/2 2.x bitmaps made from the 40-byte fixtures (same colour table and
+// pixels under a 64- or 16-byte header), so they must decode alike.
+// (ImageMagick is no oracle here: it reads their colour tables as 3-byte
+// entries, where OS/2 2.x stores 4.)
+TEST(Bmp, Os2V2FixturesDecodeLikeTheirSources) {
+  const struct {
+    const char* file;
+    const char* source;
+    PixelFormat native;
+  } cases[] = {
+      {"dec17_os2v2_pal8.bmp", "bmp_pal8.bmp", PixelFormat::Indexed8},
+      {"dec17_os2v2_rle8.bmp", "bmp_rle8.bmp", PixelFormat::Indexed8},
+      {"dec17_os2v2_short24.bmp", "bmp_rgb24.bmp", PixelFormat::Bgr24},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    auto d = DecodeFixture(c.file);
+    ASSERT_EQ(d.hr, img::kOk);
+    EXPECT_EQ(d.container, img::Container::Bmp);
+    EXPECT_EQ(d.native, c.native) << img::PixelFormatName(d.native);
+    auto src = DecodeFixture(c.source);
+    ASSERT_EQ(src.hr, img::kOk);
+    ASSERT_EQ(d.width, src.width);
+    ASSERT_EQ(d.height, src.height);
+    EXPECT_EQ(d.bgra, src.bgra);
+    testing_support::ExpectMatchesRgba(d.bgra, d.width, std::string(c.source) + ".rgba", 0,
+                                       testing_support::Clear::Exact);
+  }
+}
+
 // Known values, independent of ImageMagick.
 TEST(Bmp, FixtureKnownPixels) {
   auto q = DecodeFixture("bmp_rgb24.bmp");
@@ -226,6 +259,12 @@ std::vector<HandCase> HandCases() {
   s.headerSize = 12;
   add("24-bit core header", s, 2, 2, PixelFormat::Bgr24,
       {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
+  s.headerSize = 64;
+  add("24-bit OS/2 2.x header", s, 2, 2, PixelFormat::Bgr24,
+      {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
+  s.headerSize = 16;
+  add("24-bit OS/2 2.x short header", s, 2, 2, PixelFormat::Bgr24,
+      {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
   s.headerSize = 40, s.gap = 10;
   add("bfOffBits past the header", s, 2, 2, PixelFormat::Bgr24,
       {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
@@ -241,6 +280,12 @@ std::vector<HandCase> HandCases() {
   s.headerSize = 12;
   add("1-bit core header (3-byte entries)", s, 3, 2, PixelFormat::Indexed1,
       {0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566});
+  s.headerSize = 16;
+  add("1-bit OS/2 2.x short header (4-byte entries)", s, 3, 2, PixelFormat::Indexed1,
+      {0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566});
+  s.headerSize = 64, s.clrUsed = 1;
+  add("1-bit OS/2 2.x header, one colour used", s, 3, 2, PixelFormat::Indexed1,
+      {0xFF112233, 0xFF000000, 0xFF112233, 0xFF000000, 0xFF112233, 0xFF000000});
 
   s = {};
   s.width = 4, s.height = 1, s.bpp = 2, s.palette = {0x010203, 0x040506, 0x070809, 0x0A0B0C};
@@ -452,8 +497,16 @@ std::vector<BadCase> BadCases() {
   BmpSpec ok;
   ok.width = 2, ok.height = 2, ok.pixels = k24BottomUp;
   BmpSpec s = ok;
-  s.headerSize = 64;
+  s.headerSize = 60;
   v.push_back({"unknown header size", s, img::kErrBadHeader});
+  s.headerSize = 20;
+  v.push_back({"unknown header size between the OS/2 and info headers", s, img::kErrBadHeader});
+  s = ok, s.headerSize = 64, s.bpp = 1, s.compression = 3, s.palette = {0, 0xFFFFFF};
+  v.push_back({"OS/2 2.x Huffman 1D", s, img::kErrBadHeader});
+  s = ok, s.headerSize = 64, s.compression = 4;
+  v.push_back({"OS/2 2.x RLE24", s, img::kErrBadHeader});
+  s = ok, s.headerSize = 64, s.bpp = 32, s.compression = 3, s.masks = {0xFF, 0xFF00, 0xFF0000};
+  v.push_back({"bit fields are no OS/2 2.x compression", s, img::kErrBadHeader});
   s = ok, s.width = 0;
   v.push_back({"zero width", s, img::kErrBadHeader});
   s = ok, s.width = -2;
@@ -535,6 +588,7 @@ TEST(Bmp, RleEndOfBitmapCoversTheRest) {
 TEST(Bmp, TruncationAtEveryLengthFails) {
   std::vector<std::pair<std::string, ByteVec>> files;
   for (const FixtureCase& c : kFixtures) files.emplace_back(c.file, ReadBytes(Fixture(c.file)));
+  for (const char* f : kOs2Fixtures) files.emplace_back(f, ReadBytes(Fixture(f)));
   for (const HandCase& c : HandCases()) files.emplace_back(c.name, MakeBmp(c.spec));
   for (const auto& [name, bytes] : files) {
     SCOPED_TRACE(name);
@@ -561,8 +615,11 @@ TEST(Bmp, MutatedFilesNeverCrash) {
     seed = seed * 1664525u + 1013904223u;
     return seed >> 8;
   };
-  for (const FixtureCase& c : kFixtures) {
-    const ByteVec original = ReadBytes(Fixture(c.file));
+  std::vector<std::string> files;
+  for (const FixtureCase& c : kFixtures) files.push_back(c.file);
+  for (const char* f : kOs2Fixtures) files.push_back(f);
+  for (const std::string& file : files) {
+    const ByteVec original = ReadBytes(Fixture(file));
     for (int round = 0; round < 300; ++round) {
       ByteVec b = original;
       const int edits = 1 + static_cast<int>(next() % 4);

@@ -3,13 +3,17 @@
 // big-endian, BigTIFF) compared pixel by pixel with ImageMagick's own
 // decoding of them; multi-page files, ICC profiles, the frame metadata and
 // the Orientation tag (read, never applied); hand-built files for exact
-// values; and hostile bytes: IFD loops, lying strips, huge sizes,
+// values, L*a*b*, palettes with alpha and sample layouts libtiff's RGBA
+// interface does not read (10 to 32-bit integers, floating point, gray below
+// 8 bits with alpha); and hostile bytes: IFD loops, lying strips, huge sizes,
 // truncation at every length, mutations.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -360,6 +364,295 @@ TEST(Tiff, HandBuiltAlphaVariants) {
                          PixelFormat::Pbgra32);
   ASSERT_EQ(bad.hr, img::kOk);
   EXPECT_EQ(bad.At(0, 0), 0x6464141Eu);  // alpha 100, red 200 held to 100
+}
+
+// ---------------------------------------------------------------------------
+// Layouts unpacked without libtiff's RGBA interface: L*a*b*, palettes with
+// alpha, other bit depths, floating point.
+
+// An uncompressed one-strip directory of w × h: photometric, bits per sample
+// and samples per pixel, then further entries (ExtraSamples, ColorMap,
+// SampleFormat, PlanarConfig, ...).
+Ifd SampleIfd(std::uint32_t w, std::uint32_t h, std::uint32_t photometric, std::uint32_t bps,
+              std::uint32_t spp, ByteVec pixels, std::vector<Entry> more = {}) {
+  Ifd d;
+  d.entries = {{256, kLong, {w}},
+               {257, kLong, {h}},
+               {258, kShort, std::vector<std::uint32_t>(spp, bps)},
+               {259, kShort, {1}},
+               {262, kShort, {photometric}},
+               {277, kShort, {spp}},
+               {278, kLong, {h}}};
+  for (Entry& e : more) d.entries.push_back(std::move(e));
+  d.pixels = std::move(pixels);
+  return d;
+}
+
+// Little-endian bytes of 16-bit values, 32-bit floats or 64-bit doubles.
+ByteVec Le16s(std::initializer_list<std::uint32_t> values) {
+  ByteVec out;
+  for (std::uint32_t v : values) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+  }
+  return out;
+}
+template <typename T>
+ByteVec LeReals(std::initializer_list<T> values) {
+  ByteVec out(values.size() * sizeof(T));
+  std::size_t at = 0;
+  for (T v : values) {
+    std::memcpy(out.data() + at, &v, sizeof(T));  // the tests run on little-endian machines
+    at += sizeof(T);
+  }
+  return out;
+}
+
+// A colour map of 2^bits entries: entry i is `first[i]` (0xRRGGBB, 8 bits a
+// channel, stored in 16 bits as v × 257) for the given ones, black after.
+Entry ColourMap(unsigned bits, std::vector<std::uint32_t> first) {
+  const std::size_t n = std::size_t{1} << bits;
+  std::vector<std::uint32_t> v(3 * n, 0);
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    v[i] = ((first[i] >> 16) & 0xFF) * 257;
+    v[n + i] = ((first[i] >> 8) & 0xFF) * 257;
+    v[2 * n + i] = (first[i] & 0xFF) * 257;
+  }
+  return {320, kShort, v};
+}
+
+constexpr std::uint32_t kCieLab = 8, kIccLab = 9;
+const Entry kUnassoc = {338, kShort, {2}};
+const Entry kAssoc = {338, kShort, {1}};
+// Planar configuration 2 for `planes` planes of `bytes` bytes each, in one
+// strip per plane after the 8-byte header (where BuildTiff puts the pixels).
+std::vector<Entry> Planar(std::uint32_t planes, std::uint32_t bytes) {
+  std::vector<std::uint32_t> offsets, counts;
+  for (std::uint32_t p = 0; p < planes; ++p) {
+    offsets.push_back(8 + p * bytes);
+    counts.push_back(bytes);
+  }
+  return {{284, kShort, {2}}, {273, kLong, offsets}, {279, kLong, counts}};
+}
+Entry Float(std::uint32_t spp) { return {339, kShort, std::vector<std::uint32_t>(spp, 3)}; }
+
+struct SampleCase {
+  const char* name;
+  Ifd ifd;
+  std::vector<std::uint32_t> argb;  // straight, left to right
+  int tolerance;                    // per channel
+};
+
+std::vector<SampleCase> SampleCases() {
+  std::vector<SampleCase> v;
+  // L*a*b*: white must come out white, black black, and gray neutral.
+  v.push_back({"CIELab 8-bit white, black, L* 50",
+               SampleIfd(3, 1, kCieLab, 8, 3, {255, 0, 0, 0, 0, 0, 128, 0, 0}),
+               {0xFFFFFFFF, 0xFF000000, 0xFF777777},
+               1});
+  v.push_back({"CIELab 8-bit signed a* and b*: sRGB red, blue",
+               SampleIfd(2, 1, kCieLab, 8, 3, {138, 81, 70, 75, 68, 0x90}),
+               {0xFFFF0000, 0xFF0000FF},
+               3});
+  v.push_back({"CIELab 16-bit white, black",
+               SampleIfd(2, 1, kCieLab, 16, 3, Le16s({65535, 0, 0, 0, 0, 0})),
+               {0xFFFFFFFF, 0xFF000000},
+               0});
+  v.push_back({"CIELab 16-bit signed a*: red",
+               SampleIfd(1, 1, kCieLab, 16, 3, Le16s({35579, 20688, 17892})),
+               {0xFFFF0000},
+               1});
+  v.push_back({"ICCLab 8-bit, a* and b* offset by 128",
+               SampleIfd(2, 1, kIccLab, 8, 3, {255, 128, 128, 0, 128, 128}),
+               {0xFFFFFFFF, 0xFF000000},
+               0});
+  v.push_back({"ICCLab 16-bit, L* 100 at 65280",
+               SampleIfd(2, 1, kIccLab, 16, 3, Le16s({65280, 32768, 32768, 0, 32768, 32768})),
+               {0xFFFFFFFF, 0xFF000000},
+               0});
+  v.push_back({"CIELab 8-bit with unassociated alpha",
+               SampleIfd(2, 1, kCieLab, 8, 4, {255, 0, 0, 128, 0, 0, 0, 0}, {kUnassoc}),
+               {0x80FFFFFF, 0x00000000},
+               0});
+  v.push_back({"CIELab 16-bit with unassociated alpha",
+               SampleIfd(1, 1, kCieLab, 16, 4, Le16s({65535, 0, 0, 0x8080}), {kUnassoc}),
+               {0x80FFFFFF},
+               0});
+  v.push_back({"CIELab 8-bit planar",
+               SampleIfd(2, 1, kCieLab, 8, 3, {255, 0, 0, 0, 0, 0}, Planar(3, 2)),
+               {0xFFFFFFFF, 0xFF000000},
+               0});
+  // Palettes with an alpha sample.
+  v.push_back({"8-bit palette, unassociated alpha",
+               SampleIfd(3, 1, 3, 8, 2, {1, 128, 2, 255, 0, 0},
+                         {kUnassoc, ColourMap(8, {0x000000, 0xFF0000, 0x00FF00})}),
+               {0x80FF0000, 0xFF00FF00, 0x00000000},
+               0});
+  v.push_back({"8-bit palette, associated alpha (colours premultiplied)",
+               SampleIfd(2, 1, 3, 8, 2, {1, 128, 2, 255},
+                         {kAssoc, ColourMap(8, {0x000000, 0x800000, 0x00FF00})}),
+               {0x80FF0000, 0xFF00FF00},
+               0});
+  v.push_back({"16-colour palette with 4-bit alpha",
+               SampleIfd(3, 1, 3, 4, 2, {0x1F, 0x28, 0xF0},
+                         {kUnassoc, ColourMap(4, {0x000000, 0xFF0000, 0x0000FF})}),
+               {0xFFFF0000, 0x880000FF, 0x00000000},
+               0});
+  v.push_back({"8-bit palette with alpha, planar",
+               SampleIfd(2, 1, 3, 8, 2, {1, 2, 255, 64},
+                         [] {
+                           auto e = Planar(2, 2);
+                           e.push_back(kUnassoc);
+                           e.push_back(ColourMap(8, {0, 0xFF0000, 0x0000FF}));
+                           return e;
+                         }()),
+               {0xFFFF0000, 0x400000FF},
+               0});
+  v.push_back({"4-bit palette with an unspecified extra sample: no alpha",
+               SampleIfd(2, 1, 3, 4, 2, {0x10, 0x2F},
+                         {{338, kShort, {0}}, ColourMap(4, {0x000000, 0xFF0000, 0x0000FF})}),
+               {0xFFFF0000, 0xFF0000FF},
+               0});
+  // Bit depths libtiff's RGBA reader refuses, scaled to 8 bits.
+  v.push_back(
+      {"12-bit gray", SampleIfd(2, 1, 1, 12, 1, {0xFF, 0xF8, 0x00}), {0xFFFFFFFF, 0xFF808080}, 0});
+  v.push_back({"10-bit RGB", SampleIfd(1, 1, 2, 10, 3, {0xFF, 0xC0, 0x08, 0x00}), {0xFFFF0080}, 0});
+  v.push_back({"14-bit min-is-white gray",
+               SampleIfd(2, 1, 0, 14, 1, {0x00, 0x03, 0xFF, 0xF0}),
+               {0xFFFFFFFF, 0xFF000000},
+               0});
+  v.push_back({"32-bit gray",
+               SampleIfd(2, 1, 1, 32, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x80}),
+               {0xFFFFFFFF, 0xFF808080},
+               0});
+  v.push_back({"12-bit RGB with unassociated alpha",
+               SampleIfd(1, 1, 2, 12, 4, {0xFF, 0xF0, 0x00, 0x00, 0x08, 0x00}, {kUnassoc}),
+               {0x80FF0000},
+               0});
+  v.push_back(
+      {"32-bit float RGB, clamped to 0..1, NaN black",
+       SampleIfd(2, 1, 2, 32, 3, LeReals<float>({1.0f, 0.5f, -1.0f, 2.0f, NAN, 0.25f}), {Float(3)}),
+       {0xFFFF8000, 0xFFFF0040},
+       0});
+  v.push_back({"64-bit float gray",
+               SampleIfd(2, 1, 1, 64, 1, LeReals<double>({0.5, 1.0}), {Float(1)}),
+               {0xFF808080, 0xFFFFFFFF},
+               0});
+  v.push_back({"4-bit gray with unassociated alpha",
+               SampleIfd(2, 1, 1, 4, 2, {0xF8, 0x0F}, {kUnassoc}),
+               {0x88FFFFFF, 0xFF000000},
+               0});
+  v.push_back({"2-bit gray with associated alpha",
+               SampleIfd(2, 1, 1, 2, 2, {0xAF}, {kAssoc}),
+               {0xAAFFFFFF, 0xFFFFFFFF},
+               0});
+  return v;
+}
+
+bool Near(std::uint32_t a, std::uint32_t b, int tolerance) {
+  for (int shift = 0; shift < 32; shift += 8) {
+    const int x = static_cast<int>((a >> shift) & 0xFF), y = static_cast<int>((b >> shift) & 0xFF);
+    if (std::abs(x - y) > tolerance) return false;
+  }
+  return true;
+}
+
+TEST(Tiff, SampleLayoutsDecodeToKnownPixels) {
+  for (const SampleCase& c : SampleCases()) {
+    SCOPED_TRACE(c.name);
+    auto d = DecodeBytes(ShareBytes(BuildTiff({c.ifd})));
+    ASSERT_EQ(d.hr, img::kOk);
+    ASSERT_EQ(d.width, c.argb.size());
+    ASSERT_EQ(d.height, 1u);
+    for (std::uint32_t x = 0; x < d.width; ++x) {
+      EXPECT_PRED3(Near, d.At(x, 0), c.argb[x], c.tolerance)
+          << "at " << x << ": " << std::hex << d.At(x, 0);
+    }
+  }
+}
+
+TEST(Tiff, SampleLayoutsBigEndian) {
+  // Samples of 16 bits and more come swapped to the machine's order; packed
+  // 12-bit samples are the same bytes in either file order.
+  const struct {
+    const char* name;
+    Ifd ifd;
+    std::uint32_t argb[2];
+  } cases[] = {
+      {"CIELab 16-bit",
+       SampleIfd(2, 1, kCieLab, 16, 3, {0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+       {0xFFFFFFFF, 0xFF000000}},
+      {"32-bit float gray",
+       SampleIfd(2, 1, 1, 32, 1, {0x3F, 0x00, 0x00, 0x00, 0x3F, 0x80, 0x00, 0x00}, {Float(1)}),
+       {0xFF808080, 0xFFFFFFFF}},
+      {"12-bit gray", SampleIfd(2, 1, 1, 12, 1, {0xFF, 0xF8, 0x00}), {0xFFFFFFFF, 0xFF808080}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto d = DecodeBytes(ShareBytes(BuildTiff({c.ifd}, true)));
+    ASSERT_EQ(d.hr, img::kOk);
+    EXPECT_EQ(d.At(0, 0), c.argb[0]) << std::hex << d.At(0, 0);
+    EXPECT_EQ(d.At(1, 0), c.argb[1]) << std::hex << d.At(1, 0);
+  }
+}
+
+TEST(Tiff, SampleLayoutsPremultiplyAndStraightenAlike) {
+  // associated alpha comes out premultiplied as stored, held to its alpha
+  auto p = DecodeBytes(ShareBytes(BuildTiff({SampleIfd(1, 1, 3, 8, 2, {1, 128},
+                                                       {kAssoc, ColourMap(8, {0, 0x80FF40})})})),
+                       0, PixelFormat::Pbgra32);
+  ASSERT_EQ(p.hr, img::kOk);
+  EXPECT_EQ(p.native, PixelFormat::Pbgra32);
+  EXPECT_EQ(p.At(0, 0), 0x80808040u);
+  auto u = DecodeBytes(ShareBytes(BuildTiff({SampleIfd(1, 1, 3, 8, 2, {1, 128},
+                                                       {kUnassoc, ColourMap(8, {0, 0xFF0000})})})),
+                       0, PixelFormat::Pbgra32);
+  ASSERT_EQ(u.hr, img::kOk);
+  EXPECT_EQ(u.native, PixelFormat::Bgra32);
+  EXPECT_EQ(u.At(0, 0), 0x80800000u);
+}
+
+TEST(Tiff, SampleLayoutFixtures) {
+  // Made with ImageMagick and tiffcp (compressed, strips and tiles, planar,
+  // predictors); ImageMagick's decoding where it is an oracle.
+  const struct {
+    const char* file;
+    const char* rgba;  // ImageMagick's decoding, or null
+    int tolerance;
+  } withOracle[] = {
+      {"tiff_float.tif", "tiff_float.tif.rgba", 1},  // 32-bit float RGB, predictor 3
+      {"dec17_gray12.tif", "dec17_gray12.tif.rgba", 1},
+      {"dec17_rgb10_planar.tif", "dec17_rgb10_planar.tif.rgba", 1},
+      {"dec17_float64_pred2.tif", "dec17_float64_pred2.tif.rgba", 1},
+      {"dec17_gray4a.tif", "dec17_gray4a.tif.rgba", 0},
+  };
+  for (const auto& c : withOracle) {
+    SCOPED_TRACE(c.file);
+    auto d = DecodeFixture(c.file);
+    ASSERT_EQ(d.hr, img::kOk);
+    testing_support::ExpectMatchesRgba(d.bgra, d.width, c.rgba, c.tolerance,
+                                       testing_support::Clear::IgnoreColour);
+  }
+  // L*a*b* 16-bit in 16 × 16 Deflate tiles, 20 × 10: white left, black right
+  auto lab = DecodeFixture("dec17_lab16_tiles.tif");
+  ASSERT_EQ(lab.hr, img::kOk);
+  ASSERT_EQ(lab.width, 20u);
+  for (std::uint32_t y = 0; y < 10; ++y) {
+    for (std::uint32_t x = 0; x < 20; ++x) {
+      ASSERT_EQ(lab.At(x, y), x < 10 ? 0xFFFFFFFFu : 0xFF000000u) << x << "," << y;
+    }
+  }
+  // 8-bit palette with unassociated alpha, LZW: red opaque left, blue half
+  // transparent right, 12 × 4
+  auto pal = DecodeFixture("dec17_palette_alpha.tif");
+  ASSERT_EQ(pal.hr, img::kOk);
+  EXPECT_EQ(pal.native, PixelFormat::Bgra32);
+  ASSERT_EQ(pal.width, 12u);
+  for (std::uint32_t y = 0; y < 4; ++y) {
+    for (std::uint32_t x = 0; x < 12; ++x) {
+      ASSERT_EQ(pal.At(x, y), x < 6 ? 0xFFFF0000u : 0x800000FFu) << x << "," << y;
+    }
+  }
 }
 
 TEST(Tiff, MultiPageFramesAndMetadata) {
@@ -779,10 +1072,18 @@ TEST(Tiff, HostileDirectoriesFail) {
     ASSERT_EQ(Open(BuildTiff({GrayIfd(2, 0, {})}), &dec), img::kOk);
     EXPECT_TRUE(img::Failed(dec->GetFrame(0, &f)));
   }
-  // 12-bit samples libtiff's RGBA reader refuses: the frame opens, copying fails
+  // alpha declared on a pixel without a sample for it, and samples of 0
+  // bits: nothing is read past a row, whatever the result
+  for (const Ifd& d : {SampleIfd(2, 1, kCieLab, 8, 3, {255, 0, 0, 0, 0, 0}, {kUnassoc}),
+                       SampleIfd(2, 1, 3, 8, 1, {1, 2}, {kUnassoc, ColourMap(8, {0xFF0000})}),
+                       SampleIfd(2, 1, 1, 0, 2, {0xFF}, {kUnassoc})}) {
+    DecodeAll(ShareBytes(BuildTiff({d})));
+  }
+  // 24-bit samples, which neither libtiff's RGBA reader nor ours take: the
+  // frame opens, copying fails
   {
-    Ifd d = GrayIfd(2, 1, {1, 2, 3});
-    d.entries[2] = {258, kShort, {12}};
+    Ifd d = GrayIfd(2, 1, {1, 2, 3, 4, 5, 6});
+    d.entries[2] = {258, kShort, {24}};
     ASSERT_EQ(Open(BuildTiff({d}), &dec), img::kOk);
     if (img::Succeeded(dec->GetFrame(0, &f))) {
       ByteVec buf(2 * 4);
@@ -825,13 +1126,23 @@ TEST(Tiff, HugeTilesFailWithoutAllocating) {
 TEST(Tiff, TruncationAtEveryLengthNeverCrashes) {
   for (const char* name :
        {"tiff_strips_lzw.tif", "tiff_tiles_zip.tif", "tiff_jpeg_ycbcr.tif", "tiff_multipage.tif",
-        "tiff_bigtiff.tif", "tiff_cmyk16_tiles.tif", "tiff_g4.tif", "tiff_rgb16_be.tif"}) {
+        "tiff_bigtiff.tif", "tiff_cmyk16_tiles.tif", "tiff_g4.tif", "tiff_rgb16_be.tif",
+        "dec17_lab16_tiles.tif", "dec17_palette_alpha.tif", "dec17_rgb10_planar.tif",
+        "dec17_float64_pred2.tif", "dec17_gray4a.tif"}) {
     SCOPED_TRACE(name);
     const ByteVec bytes = ReadBytes(Fixture(name));
     ASSERT_FALSE(bytes.empty());
     for (std::size_t n = 0; n < bytes.size(); ++n) {
       ByteVec prefix(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
       DecodeAll(ShareBytes(std::move(prefix)));
+    }
+  }
+  // every hand-built sample layout, cut at every length
+  for (const SampleCase& c : SampleCases()) {
+    SCOPED_TRACE(c.name);
+    const ByteVec bytes = BuildTiff({c.ifd});
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+      DecodeAll(ShareBytes(ByteVec(bytes.begin(), bytes.begin() + static_cast<long>(n))));
     }
   }
   // ImageMagick writes the directory last: a file cut inside it fails
@@ -857,8 +1168,15 @@ TEST(Tiff, MutatedFilesNeverCrash) {
     seed = seed * 1664525u + 1013904223u;
     return seed >> 8;
   };
-  for (const FixtureCase& c : kFixtures) {
-    const ByteVec original = ReadBytes(Fixture(c.file));
+  std::vector<std::string> files;
+  for (const FixtureCase& c : kFixtures) files.push_back(c.file);
+  for (const char* f : {"dec17_lab16_tiles.tif", "dec17_palette_alpha.tif", "dec17_gray12.tif",
+                        "dec17_rgb10_planar.tif", "dec17_float64_pred2.tif", "dec17_gray4a.tif",
+                        "tiff_float.tif"}) {
+    files.push_back(f);
+  }
+  for (const std::string& file : files) {
+    const ByteVec original = ReadBytes(Fixture(file));
     // ImageMagick writes the directory after the pixels: half of the edits
     // go to the header and from the first directory on
     const bool be = original[0] == 'M';
