@@ -316,6 +316,21 @@ class Decoder {
 // whole file. kErrUnknownImageFormat when no decoder recognises the bytes.
 HResult CreateDecoderFromMemory(Bytes bytes, std::unique_ptr<Decoder>* out);
 
+// What a file carries, found by walking its container without decoding the
+// picture: a JPEG's marker segments and a TIFF's first directory are read by
+// themselves, so a file without a frame header, over the pixel limit or with
+// a directory the pixel decoder refuses still lists its metadata. Other
+// containers answer through their decoder. False when no reader recognises
+// the bytes.
+struct ContainerMetadata {
+  Container container = Container::Unknown;
+  std::shared_ptr<const MetadataReader> top;    // the container's own blocks
+  std::shared_ptr<const MetadataReader> frame;  // the first picture's blocks
+  std::uint32_t width = 0;                      // 0 x 0 when the file does not say
+  std::uint32_t height = 0;
+};
+bool ReadContainerMetadata(const Bytes& bytes, ContainerMetadata* out);
+
 // Per-format entry points (each checks the signature itself).
 HResult CreateJpegDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);
 HResult CreatePngDecoder(Bytes bytes, std::unique_ptr<Decoder>* out);

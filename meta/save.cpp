@@ -511,6 +511,14 @@ bool Save(const MetaDoc& doc, std::wstring* err) {
   }
   std::vector<std::uint8_t> out;
   if (doc.format == L"JPEG") {
+    // A file the splice cannot take (no scan, for example) is refused before
+    // any of its metadata is prepared.
+    std::vector<meta::Seg> segs;
+    std::uint64_t scan = 0;
+    if (!meta::ParseJpeg(doc.bytes, &segs, &scan)) {
+      *err = kMsgUnusualJpeg;
+      return false;
+    }
     std::vector<std::vector<std::uint8_t>> segments;
     if (AnyMetaKept(doc) && !EditJpegMeta(doc.bytes, doc, L"", &segments, err)) return false;
     if (!SpliceJpeg(doc.bytes, segments, &out)) {

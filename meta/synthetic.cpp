@@ -42,24 +42,19 @@ bool Fac() {
 img::Container WalkImage(const std::uint8_t* data, std::size_t size, MetaDoc* doc,
                          const std::wstring& keyPrefix, bool allowEdit, bool addDimensions) {
   if (!Fac() || !data || size == 0 || size > 0x7FFFFFFF) return img::Container::Unknown;
-  std::unique_ptr<img::Decoder> decoder;
   auto bytes = std::make_shared<const std::vector<std::uint8_t>>(data, data + size);
-  if (img::Failed(img::CreateDecoderFromMemory(std::move(bytes), &decoder)) || !decoder) {
-    return img::Container::Unknown;
-  }
-  const img::Container container = decoder->GetContainerFormat();
-  std::unique_ptr<img::Frame> frame;
-  if (img::Failed(decoder->GetFrame(0, &frame)) || !frame) return container;
-  if (addDimensions) {
-    AddInfo(doc, L"Dimensions",
-            std::to_wstring(frame->Width()) + L" \u00D7 " + std::to_wstring(frame->Height()) +
-                L" pixels");
+  img::ContainerMetadata found;
+  if (!img::ReadContainerMetadata(bytes, &found)) return img::Container::Unknown;
+  if (addDimensions && found.width && found.height) {
+    AddInfo(
+        doc, L"Dimensions",
+        std::to_wstring(found.width) + L" \u00D7 " + std::to_wstring(found.height) + L" pixels");
   }
   // The container's own blocks (a GIF's screen descriptor, application and
   // comment extensions) come first, then the frame's.
-  if (auto top = decoder->Metadata()) Walk(top.get(), L"", doc, keyPrefix, allowEdit, 0);
-  if (auto meta = frame->Metadata()) Walk(meta.get(), L"", doc, keyPrefix, allowEdit, 0);
-  return container;
+  if (found.top) Walk(found.top.get(), L"", doc, keyPrefix, allowEdit, 0);
+  if (found.frame) Walk(found.frame.get(), L"", doc, keyPrefix, allowEdit, 0);
+  return found.container;
 }
 
 void NormalizeExif(std::string* exif) {
