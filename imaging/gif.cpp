@@ -73,6 +73,26 @@ PropValue ByteVector(std::string bytes) {
   return v;
 }
 
+// XMP in a GIF is stored raw after its application name, so that the text's
+// own bytes read as sub-block sizes, and ends in a 257-byte run (1, 255, 254,
+// ..., 1, 0) that brings any such walk to the terminator. The packet is what
+// comes before that run; without it, what comes up to the last ">".
+std::shared_ptr<const MetadataReader> GifXmp(const std::string& raw) {
+  std::size_t end = raw.size();
+  bool trailer = raw.size() >= 257 && static_cast<std::uint8_t>(raw[raw.size() - 257]) == 1;
+  for (std::size_t k = 0; trailer && k < 256; ++k) {
+    trailer = static_cast<std::uint8_t>(raw[raw.size() - 256 + k]) == 255 - k;
+  }
+  if (trailer) {
+    end = raw.size() - 257;
+  } else {
+    const std::size_t close = raw.rfind('>');
+    if (close == std::string::npos) return nullptr;
+    end = close + 1;
+  }
+  return ParseXmpPacket(reinterpret_cast<const std::uint8_t*>(raw.data()), end);
+}
+
 // Walks the records after the header. A frame counts once its image
 // descriptor is complete; the walk ends at the trailer, an unknown record
 // or the end of the bytes.
@@ -103,6 +123,12 @@ void IndexRecords(ByteReader& r, GifIndex* g) {
         std::string data;
         if (n != 0 && !SubBlocks(r, &data, true)) return;
         if (g->extensions.size() >= kMaxExtensions) continue;
+        if (app == "XMP DataXMP") {
+          if (auto xmp = GifXmp(data)) {
+            g->extensions.push_back({"xmp", PropValue::Reader(std::move(xmp))});
+            continue;
+          }
+        }
         std::vector<MetaItem> items;
         items.push_back({"Application", ByteVector(std::move(app))});
         items.push_back({"Data", ByteVector(std::move(data))});

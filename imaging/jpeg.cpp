@@ -8,6 +8,9 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -452,6 +455,82 @@ class JpegDecoder : public Decoder {
   JpegHeader header_;
 };
 
+constexpr char kXmpExtensionHead[] = "http://ns.adobe.com/xmp/extension/";  // with its zero
+
+// Where the packet starts in an APP1 segment that is XMP under a header other
+// than the standard one ("XMP\0://ns.adobe.com/xap/1.0/\0", the namespace
+// ended by a space, ...): after the header when it names the XMP namespace,
+// else at the packet's own opening tag near the start. 0 when the segment
+// is not XMP.
+std::size_t NonStandardXmpStart(const std::uint8_t* body, std::size_t length) {
+  const std::string_view head(reinterpret_cast<const char*>(body),
+                              std::min<std::size_t>(length, 256));
+  const std::size_t ns = head.find("ns.adobe.com/xap/1.0/");
+  if (ns != std::string_view::npos && ns < 16) {
+    const std::size_t end = ns + 21;
+    if (end < head.size() && (head[end] == '\0' || head[end] == ' ')) return end + 1;
+  }
+  for (const char* opening : {"<?xpacket", "<x:xmpmeta", "<rdf:RDF"}) {
+    const std::size_t at = head.find(opening);
+    if (at != std::string_view::npos && at > 0) return at;
+  }
+  return 0;
+}
+
+// Extended XMP: the part of a packet too large for one segment, carried by
+// APP1 segments of the extension namespace, each with the packet's GUID (32
+// hexadecimal digits), the full length, its offset and its piece. The pieces
+// of the GUID the main packet names are put together; a gap, an overlap or a
+// piece outside the full length gives no packet.
+std::string ExtendedXmp(const std::uint8_t* data, const std::vector<const JpegSegment*>& parts,
+                        const std::string& guid) {
+  constexpr std::size_t kHead = sizeof kXmpExtensionHead + 32 + 8;
+  std::vector<std::pair<std::uint32_t, const JpegSegment*>> pieces;
+  std::uint32_t full = 0;
+  std::uint64_t carried = 0;
+  for (const JpegSegment* s : parts) {
+    if (s->length < kHead) continue;
+    const std::uint8_t* p = data + s->body + sizeof kXmpExtensionHead;
+    if (std::memcmp(p, guid.data(), 32) != 0) continue;
+    const std::uint32_t length = ByteReader::Be32(p + 32);
+    const std::uint32_t offset = ByteReader::Be32(p + 36);
+    if (!pieces.empty() && length != full) return {};
+    full = length;
+    pieces.push_back({offset, s});
+    carried += s->length - kHead;
+  }
+  // The full length is believed only as far as the pieces carry it.
+  if (pieces.empty() || full == 0 || full > carried) return {};
+  std::sort(pieces.begin(), pieces.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::string packet;
+  packet.reserve(full);
+  for (const auto& [offset, s] : pieces) {
+    const std::size_t n = s->length - kHead;
+    if (offset != packet.size() || n > full - packet.size()) return {};
+    packet.append(reinterpret_cast<const char*>(data + s->body + kHead), n);
+  }
+  if (packet.size() != full) return {};
+  return packet;
+}
+
+// The GUID of the extension the main packet points to ("xmpNote:HasExtendedXMP").
+std::string ExtensionGuid(const MetadataReader& xmp) {
+  PropValue v;
+  if (Failed(xmp.GetMetadataByName("/xmpNote:HasExtendedXMP", &v))) return {};
+  std::string guid;
+  if (v.vt == kVtLpwstr) {
+    for (wchar_t c : v.text) guid.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  } else if (v.vt == kVtLpstr) {
+    guid = v.bytes;
+  }
+  return guid.size() == 32 ? guid : std::string();
+}
+
+bool IsPhotoshopSegment(const std::uint8_t* data, const JpegSegment& s) {
+  return s.marker == 0xED && SegmentStarts(data, s, kPhotoshopHead, sizeof kPhotoshopHead);
+}
+
 }  // namespace
 
 std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data,
@@ -460,7 +539,10 @@ std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data
   std::vector<MetaItem> blocks;
   // The XMP items of all segments together: as many as one packet may have.
   std::size_t xmpBudget = xmp::kMaxItems;
-  for (const JpegSegment& s : segs) {
+  std::vector<const JpegSegment*> extensions;
+  std::shared_ptr<const MetadataReader> mainXmp;
+  for (std::size_t index = 0; index < segs.size(); ++index) {
+    const JpegSegment& s = segs[index];
     const std::size_t before = blocks.size();
     const std::uint8_t* body = data + s.body;
     const bool app = s.marker >= 0xE0 && s.marker <= 0xEF;
@@ -488,17 +570,48 @@ std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data
         blocks.push_back(Block("app1", std::move(ifds)));
         read = true;
       }
+    } else if (s.marker == 0xE1 &&
+               SegmentStarts(data, s, kXmpExtensionHead, sizeof kXmpExtensionHead)) {
+      // Put together once all segments are seen; each piece is kept as it is.
+      extensions.push_back(&s);
+      if (stored) {
+        stored->push_back(
+            {"xmpextpart", std::vector<std::uint8_t>(data + s.start, data + s.body + s.length)});
+      }
+      continue;
     } else if (s.marker == 0xE1 && SegmentStarts(data, s, kXmpHead, sizeof kXmpHead)) {
       if (auto xmp =
               ParseXmpPacket(body + sizeof kXmpHead, s.length - sizeof kXmpHead, &xmpBudget)) {
+        if (!mainXmp) mainXmp = xmp;
         blocks.push_back({"xmp", PropValue::Reader(std::move(xmp))});
         read = true;
       }
-    } else if (s.marker == 0xED && SegmentStarts(data, s, kPhotoshopHead, sizeof kPhotoshopHead)) {
-      if (auto irb = ParsePhotoshopResources(body + sizeof kPhotoshopHead,
-                                             s.length - sizeof kPhotoshopHead)) {
-        blocks.push_back(Block("app13", {{"irb", PropValue::Reader(std::move(irb))}}));
+    } else if (s.marker == 0xE1 && !SegmentStarts(data, s, kExifHead, 6)) {
+      if (const std::size_t at = NonStandardXmpStart(body, s.length)) {
+        if (auto xmp = ParseXmpPacket(body + at, s.length - at, &xmpBudget)) {
+          if (!mainXmp) mainXmp = xmp;
+          blocks.push_back({"xmp", PropValue::Reader(std::move(xmp))});
+          read = true;
+        }
+      }
+    } else if (IsPhotoshopSegment(data, s)) {
+      // Resources too large for one segment continue in the next ones: the
+      // run is read as one block, its later segments as empty blocks of
+      // their own (each segment stays one block).
+      const bool continued = index > 0 && IsPhotoshopSegment(data, segs[index - 1]);
+      if (continued) {
+        blocks.push_back(Block("app13", {}));
         read = true;
+      } else {
+        std::vector<std::uint8_t> joined(body + sizeof kPhotoshopHead, body + s.length);
+        for (std::size_t k = index + 1; k < segs.size() && IsPhotoshopSegment(data, segs[k]); ++k) {
+          joined.insert(joined.end(), data + segs[k].body + sizeof kPhotoshopHead,
+                        data + segs[k].body + segs[k].length);
+        }
+        if (auto irb = ParsePhotoshopResources(joined.data(), joined.size())) {
+          blocks.push_back(Block("app13", {{"irb", PropValue::Reader(std::move(irb))}}));
+          read = true;
+        }
       }
     } else if (s.marker == 0xEE && SegmentStarts(data, s, kAdobeHead, 5)) {
       read = AdobeBlock(body, s.length, &blocks);
@@ -509,6 +622,28 @@ std::shared_ptr<const MetadataReader> BuildJpegMetadata(const std::uint8_t* data
     if (stored && blocks.size() == before + 1) {
       stored->push_back(
           {blocks.back().id, std::vector<std::uint8_t>(data + s.start, data + s.body + s.length)});
+    }
+  }
+  if (!extensions.empty()) {
+    // The extension's properties join the main packet's under a block of
+    // their own: they are listed with it, but no single segment holds them.
+    const std::string guid = mainXmp ? ExtensionGuid(*mainXmp) : std::string();
+    const std::string packet = guid.empty() ? std::string() : ExtendedXmp(data, extensions, guid);
+    std::shared_ptr<const MetadataReader> extended;
+    if (!packet.empty()) {
+      extended = ParseXmpPacket(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size(),
+                                &xmpBudget);
+    }
+    if (extended) {
+      blocks.push_back({"xmpext", PropValue::Reader(std::move(extended))});
+    } else {
+      // Pieces that do not make a packet are listed as they are.
+      for (const JpegSegment* s : extensions) {
+        blocks.push_back(
+            Block("xmpextpart",
+                  {{"{}", PropValue::Blob(std::string(reinterpret_cast<const char*>(data + s->body),
+                                                      s->length))}}));
+      }
     }
   }
   return std::make_shared<MetadataReader>("jpeg", std::move(blocks));

@@ -185,6 +185,19 @@ bool RawProfile(const std::wstring& text, std::string* type, std::string* bytes)
   return bytes->size() == static_cast<std::size_t>(length);
 }
 
+// A raw IPTC or Photoshop profile, listed like a JPEG's APP13 block: either
+// Photoshop resources ("8BIM" records) or a bare IPTC record.
+void RawPhotoshop(MetaDoc* doc, const std::string& blob) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(blob.data());
+  if (blob.compare(0, 4, "8BIM") == 0) {
+    if (auto irb = img::ParsePhotoshopResources(p, blob.size())) {
+      Walk(irb.get(), L"/app13/irb", doc, L"raw:", false, 0);
+    }
+  } else if (auto iptc = img::ParseIptc(p, blob.size())) {
+    Walk(iptc.get(), L"/app13/irb/8bimiptc/iptc", doc, L"raw:", false, 0);
+  }
+}
+
 void ParsePngFields(MetaDoc* doc) {
   const std::vector<std::uint8_t>& b = doc->bytes;
   std::vector<meta::Chunk> chunks;
@@ -227,6 +240,7 @@ void ParsePngFields(MetaDoc* doc) {
         if (StartsWith(keyword, L"Raw profile type ") && RawProfile(text, &profile, &blob)) {
           if (profile == "exif") FieldsFromBlobs(doc, blob, std::string(), L"raw:", false);
           if (profile == "xmp") FieldsFromBlobs(doc, std::string(), blob, L"raw:", false);
+          if (profile == "iptc" || profile == "8bim") RawPhotoshop(doc, blob);
         }
       }
       Finish(&f);
@@ -281,7 +295,7 @@ void ParsePngFields(MetaDoc* doc) {
 
 void ParseGifFields(MetaDoc* doc) {
   const std::size_t first = doc->fields.size();
-  WalkImage(doc->bytes.data(), doc->bytes.size(), doc, L"", false, true);
+  WalkImage(doc->bytes, doc, L"", false, true);
   // The picture is the logical screen, as the viewer shows it; the first
   // frame's size stands in only when the screen gives none.
   const std::vector<std::uint8_t>& b = doc->bytes;
@@ -411,12 +425,12 @@ void ParseBytes(MetaDoc* doc) {
     case Kind::Jpeg:
       doc->format = L"JPEG";
       doc->editable = true;
-      WalkImage(b.data(), b.size(), doc, L"", true, true);
+      WalkImage(b, doc, L"", true, true);
       return;
     case Kind::Tiff: {
       doc->format = L"TIFF";
       const std::size_t first = doc->fields.size();
-      if (WalkImage(b.data(), b.size(), doc, L"", true, true) == img::Container::Tiff) {
+      if (WalkImage(b, doc, L"", true, true) == img::Container::Tiff) {
         doc->editable = true;
         doc->note =
             L"Saving rewrites a TIFF file: the pixels stay identical, the internal layout may "
@@ -449,7 +463,7 @@ void ParseBytes(MetaDoc* doc) {
     case Kind::Other:
       break;
   }
-  const img::Container c = WalkImage(b.data(), b.size(), doc, L"", false, true);
+  const img::Container c = WalkImage(b, doc, L"", false, true);
   doc->format = FormatName(c);
   if (c == img::Container::Unknown) {
     doc->note = L"The fields of this file can't be listed.";

@@ -62,8 +62,9 @@ bool Fac();
 
 // Reads the first frame's metadata of a picture in memory into fields (and a
 // "Dimensions" fact when asked). Returns the container, or
-// img::Container::Unknown when the bytes cannot be decoded.
-img::Container WalkImage(const std::uint8_t* data, std::size_t size, MetaDoc* doc,
+// img::Container::Unknown when no reader recognises the bytes. The picture
+// need not decode: a JPEG's segments and a TIFF's directory are read alone.
+img::Container WalkImage(const std::vector<std::uint8_t>& data, MetaDoc* doc,
                          const std::wstring& keyPrefix, bool allowEdit, bool addDimensions);
 
 // Lists loose EXIF and XMP blobs through a synthetic JPEG. False when the

@@ -1,5 +1,6 @@
 // Naming the fields of a reader tree: the tag tables, the path rewrites that
 // give the keys, groups and labels, and the text of each value.
+#include <algorithm>
 #include <charconv>
 #include <string>
 #include <utility>
@@ -65,11 +66,22 @@ void ReplaceAll(std::wstring* text, std::wstring_view from, std::wstring_view to
   }
 }
 
+// The length of a leading occurrence index ("[1]" in "/[1]app1/..."), 0
+// when the first component has none.
+std::size_t OccurrenceLength(std::wstring_view path) {
+  if (path.size() < 4 || path[0] != L'/' || path[1] != L'[') return 0;
+  std::size_t i = 2;
+  while (i < path.size() && path[i] >= L'0' && path[i] <= L'9') ++i;
+  return i > 2 && i < path.size() && path[i] == L']' ? i : 0;
+}
+
 std::wstring RewritePath(std::wstring path) {
-  if (StartsWith(path, L"/app1/{ushort=0}")) {
-    path.replace(0, 16, L"/app1/ifd");
-  } else if (StartsWith(path, L"/app1/{ushort=1}")) {
-    path.replace(0, 16, L"/app1/thumb");
+  // A second block of a kind is named like the first, behind its index.
+  const std::size_t at = OccurrenceLength(path) + 1;
+  if (path.compare(at, 15, L"app1/{ushort=0}") == 0) {
+    path.replace(at, 15, L"app1/ifd");
+  } else if (path.compare(at, 15, L"app1/{ushort=1}") == 0) {
+    path.replace(at, 15, L"app1/thumb");
   }
   ReplaceAll(&path, L"/{ushort=34665}", L"/exif");
   ReplaceAll(&path, L"/{ushort=34853}", L"/gps");
@@ -346,6 +358,12 @@ FieldName Describe(std::wstring_view path) {
   }
   if (Contains(path, L"/gps/")) return FromTable(kGpsTags, kGpsTagCount, last, L"GPS");
   if (Contains(path, L"/exif/")) return FromTable(kExifTags, kExifTagCount, last, kCamera);
+  if (StartsWith(path, L"/xmpextpart/")) return {L"Technical", L"Extended XMP (incomplete)"};
+  if (StartsWith(path, L"/xmpext/")) {
+    std::wstring label(path.substr(8));
+    ReplaceAll(&label, L"/", L" / ");
+    return {L"XMP", label};
+  }
   if (Contains(path, L"/xmp/")) {
     std::wstring label(path.substr(path.find(L"/xmp/") + 5));
     ReplaceAll(&label, L"/", L" / ");
@@ -559,29 +577,55 @@ void Walk(const img::MetadataReader* reader, const std::wstring& path, MetaDoc* 
 
     MetaField f;
     f.key = keyPrefix + itemPath;
-    FieldName name2 = Describe(itemPath);
+    // A second EXIF block or XMP packet is named and grouped like the first,
+    // its label telling the two apart; the writer addresses only the first
+    // of each, so the later ones are shown, never edited. A second IPTC
+    // block belongs to the group that is kept or removed whole.
+    const std::size_t occurrenceLength = OccurrenceLength(itemPath);
+    std::uint32_t occurrence = 0;
+    std::wstring plain = itemPath;
+    if (occurrenceLength) {
+      const std::wstring_view digits = std::wstring_view(itemPath).substr(2, occurrenceLength - 2);
+      for (wchar_t c : digits)
+        occurrence = std::min<std::uint32_t>(occurrence * 10 + (c - L'0'), 1u << 20);
+      plain.erase(1, occurrenceLength);
+    }
+    const bool laterBlock =
+        occurrence > 0 && (StartsWith(plain, L"/app1/") || StartsWith(plain, L"/xmp/") ||
+                           StartsWith(plain, L"/app13/"));
+    if (!laterBlock) plain = itemPath;
+    FieldName name2 = Describe(plain);
     f.group = std::move(name2.group);
     f.label = std::move(name2.label);
     f.varType = value.vt;
     bool valueEditable = false;
     f.value = ValueText(value, &valueEditable);
-    if (IsTechnicalTag(itemPath)) f.group = L"Technical";
-    if (IsUtf16Tag(itemPath, value)) {
+    if (IsTechnicalTag(plain)) f.group = L"Technical";
+    if (IsUtf16Tag(plain, value)) {
       f.value = Utf16LeText(value.bytes);
       valueEditable = true;
       f.varType = kVtUtf16Bytes;
     }
     std::wstring undefinedText;
     bool textEditable = false;
-    if (UndefinedText(itemPath, value, *doc, &undefinedText, &textEditable)) {
+    if (UndefinedText(plain, value, *doc, &undefinedText, &textEditable)) {
       f.value = undefinedText;
       valueEditable = textEditable;
       // Written back as text: the writer puts the character code in front.
       if (textEditable) f.varType = img::kVtLpwstr;
     }
-    if (StartsWith(itemPath, L"/app13")) {
+    if (StartsWith(plain, L"/app13")) {
       f.group = L"IPTC and Photoshop";
-      f.label = Inner(LastComponent(itemPath));
+      f.label = Inner(LastComponent(plain));
+      valueEditable = false;
+    }
+    // The extension of an XMP packet lives in segments the writer keeps as
+    // they are.
+    const bool fixedBlock =
+        (laterBlock && !StartsWith(plain, L"/app13/")) || StartsWith(plain, L"/xmpext/");
+    if (fixedBlock) valueEditable = false;
+    if (laterBlock) {
+      f.label += L" (block " + Num(static_cast<std::int64_t>(occurrence) + 1) + L")";
       valueEditable = false;
     }
     if (Contains(itemPath, L"unknown/{}") && value.vt == img::kVtBlob && value.bytes.size() > 3 &&
@@ -596,7 +640,7 @@ void Walk(const img::MetadataReader* reader, const std::wstring& path, MetaDoc* 
     }
     const bool fixedGroup = f.group == L"Technical" || f.group == L"Embedded thumbnail";
     f.editable = allowEdit && valueEditable && !fixedGroup;
-    f.removable = allowEdit && f.group != L"Technical";
+    f.removable = allowEdit && f.group != L"Technical" && !fixedBlock;
     f.loadedValue = f.value;
     f.loadedLabel = f.label;
     doc->fields.push_back(std::move(f));

@@ -62,7 +62,10 @@ bool Written(const MetaField& f) {
 // block of a comment or unknown segment.
 std::wstring RemovalPath(const std::wstring& path) {
   if (StartsWith(path, L"/app1/thumb/")) return L"/app1/thumb";
-  if (StartsWith(path, L"/app13")) return L"/app13";
+  if (StartsWith(path, L"/app13") ||
+      (StartsWith(path, L"/[") && path.find(L"]app13") != std::wstring::npos)) {
+    return L"/app13";
+  }
   if (EndsWith(path, L"com/TextEntry") || EndsWith(path, L"unknown/{}")) {
     return path.substr(0, path.rfind(L'/'));
   }
@@ -105,6 +108,14 @@ bool ApplyEdits(img::MetadataQueryWriter* writer, const MetaDoc& doc, const std:
     } else if (target == L"/app13") {
       if (app13Done) continue;
       app13Done = true;
+      // IPTC goes whole: every Photoshop block, also one continued in the
+      // next segment or a second one further on.
+      // A JPEG has at most as many blocks as its segment walk takes.
+      for (int k = 0; writer && k < 10000; ++k) {
+        const std::string block = k == 0 ? "/app13" : "/[" + std::to_string(k) + "]app13";
+        if (img::Failed(writer->RemoveMetadataByName(block))) break;
+      }
+      continue;
     }
     // What the writer cannot remove shows up in the check of the new bytes.
     if (writer) writer->RemoveMetadataByName(platform::WideToUtf8(target));

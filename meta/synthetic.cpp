@@ -39,10 +39,13 @@ bool Fac() {
   return true;
 }
 
-img::Container WalkImage(const std::uint8_t* data, std::size_t size, MetaDoc* doc,
+img::Container WalkImage(const std::vector<std::uint8_t>& data, MetaDoc* doc,
                          const std::wstring& keyPrefix, bool allowEdit, bool addDimensions) {
-  if (!Fac() || !data || size == 0 || size > 0x7FFFFFFF) return img::Container::Unknown;
-  auto bytes = std::make_shared<const std::vector<std::uint8_t>>(data, data + size);
+  if (!Fac() || data.empty() || data.size() > 0x7FFFFFFF) return img::Container::Unknown;
+  // The readers see the caller's bytes without a copy: an owner-less pointer,
+  // used only while the bytes are alive within this call (the readers copy
+  // every value they keep).
+  const img::Bytes bytes(std::shared_ptr<void>(), &data);
   img::ContainerMetadata found;
   if (!img::ReadContainerMetadata(bytes, &found)) return img::Container::Unknown;
   if (addDimensions && found.width && found.height) {
@@ -133,7 +136,7 @@ bool FieldsFromBlobs(MetaDoc* doc, std::string exif, const std::string& xmp,
   std::vector<std::uint8_t> jpeg;
   if (FakeJpeg(exif, xmp, &jpeg)) {
     const std::size_t first = doc->fields.size();
-    WalkImage(jpeg.data(), jpeg.size(), doc, keyPrefix, allowEdit, false);
+    WalkImage(jpeg, doc, keyPrefix, allowEdit, false);
     for (std::size_t i = doc->fields.size(); i > first; --i) {
       const std::wstring& key = doc->fields[i - 1].key;
       if (IsTinyJpegBlock(std::wstring_view(key).substr(std::min(keyPrefix.size(), key.size())))) {

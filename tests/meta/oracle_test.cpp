@@ -217,7 +217,69 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, OracleTest,
                                            "tiff_be.tif", "tiff_multipage.tif",
                                            "tiff_jpeg_ycbcr.tif", "tiff_palette8.tif",
                                            "tiff_tiles_zip.tif", "tiff_cmyk16_tiles.tif",
-                                           "tiff_bigtiff.tif"));
+                                           "tiff_bigtiff.tif", "read_meta_only.jpg",
+                                           "read_huge.jpg"));
+
+// exiftool's XMP and IPTC values of a file ("[XMP-dc] Title : text").
+std::vector<Tag> ExiftoolXmpIptc(const std::string& file) {
+  const std::string cmd = "exiftool -G1 -a -s -XMP:all -IPTC:all '" + file + "' 2>/dev/null";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
+  std::vector<Tag> tags;
+  if (!pipe) return tags;
+  static const std::regex kLine(R"(^\[([A-Za-z0-9-]+)\]\s+(\S+)\s*: (.*)$)");
+  char line[8192];
+  while (std::fgets(line, sizeof line, pipe.get())) {
+    std::string s(line);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    std::smatch m;
+    if (!std::regex_match(s, m, kLine)) continue;
+    // The toolkit is an attribute of the wrapper, not a property.
+    if (m[1] == "XMP-x") continue;
+    tags.push_back({m[1], "-", m[2], m[3]});
+  }
+  return tags;
+}
+
+class XmpIptcOracleTest : public ::testing::TestWithParam<const char*> {};
+
+// Every XMP and IPTC value exiftool reads is one of ours, in the XMP or IPTC
+// group; exiftool joins a list with ", ", which we list item by item (XMP)
+// or joined with "; " (IPTC).
+TEST_P(XmpIptcOracleTest, ValuesMatchExiftool) {
+  const std::string name = GetParam();
+  const std::wstring path = testing_support::Fixture(name);
+  MetaDoc doc;
+  ASSERT_TRUE(meta_load(path, &doc));
+  std::map<std::string, bool> ours;
+  for (const MetaField& f : doc.fields) {
+    if (f.group == L"XMP" || f.group == L"IPTC and Photoshop") ours[ToUtf8(f.value)] = true;
+  }
+  const std::vector<Tag> tags = ExiftoolXmpIptc(platform::WideToUtf8(path));
+  ASSERT_FALSE(tags.empty()) << "exiftool gave nothing for " << name;
+  for (const Tag& t : tags) {
+    if (ours.count(t.value)) continue;
+    std::vector<std::string> parts;
+    std::string joined;
+    for (std::size_t at = 0;;) {
+      const std::size_t comma = t.value.find(", ", at);
+      parts.push_back(t.value.substr(at, comma == std::string::npos ? comma : comma - at));
+      joined += (joined.empty() ? "" : "; ") + parts.back();
+      if (comma == std::string::npos) break;
+      at = comma + 2;
+    }
+    bool all = parts.size() > 1;
+    for (const std::string& p : parts) all = all && ours.count(p);
+    EXPECT_TRUE(all || ours.count(joined)) << name << ": exiftool's " << t.group << ":" << t.name
+                                           << " \"" << t.value << "\" is not listed";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, XmpIptcOracleTest,
+                         ::testing::Values("meta_full.jpg", "read_meta_only.jpg",
+                                           "read_ext_xmp.jpg", "read_odd_xmp.jpg",
+                                           "read_iptc_split.jpg", "read_iptc_two.jpg",
+                                           "read_two_app1.jpg", "read_xmp.gif",
+                                           "read_raw_iptc.png"));
 
 }  // namespace
 #endif

@@ -162,9 +162,9 @@ TEST(FieldsFromBlobsTest, SizeLimit) {
 
 TEST(WalkImageTest, UndecodableBytesAddNothing) {
   MetaDoc doc;
-  const std::uint8_t junk[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-  EXPECT_EQ(WalkImage(junk, sizeof junk, &doc, L"", true, true), img::Container::Unknown);
-  EXPECT_EQ(WalkImage(junk, 0, &doc, L"", true, true), img::Container::Unknown);
+  const std::vector<std::uint8_t> junk = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  EXPECT_EQ(WalkImage(junk, &doc, L"", true, true), img::Container::Unknown);
+  EXPECT_EQ(WalkImage({}, &doc, L"", true, true), img::Container::Unknown);
   EXPECT_TRUE(doc.fields.empty());
 }
 
