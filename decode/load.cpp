@@ -82,28 +82,6 @@ img::HResult StartAnimation(Picture* pic, std::unique_ptr<img::Decoder> decoder,
   return img::kOk;
 }
 
-// One integer value of any width or signedness: writers store the
-// orientation as SHORT, but BYTE, LONG and the signed types occur too. The
-// 64-bit types are left out, since they also carry rationals.
-bool ReadInteger(const img::MetadataReader* reader, std::string_view path, std::int64_t* out) {
-  img::PropValue v;
-  if (!reader || img::Failed(reader->GetMetadataByName(path, &v))) return false;
-  switch (v.vt) {
-    case img::kVtUI1:
-    case img::kVtUI2:
-    case img::kVtUI4:
-      *out = static_cast<std::int64_t>(v.u);
-      return true;
-    case img::kVtI1:
-    case img::kVtI2:
-    case img::kVtI4:
-      *out = v.i;
-      return true;
-    default:
-      return false;
-  }
-}
-
 // A GIF of one frame: placed on its logical screen exactly as an
 // animation's first frame is (uncovered parts transparent, parts outside
 // the screen clipped), then kept as a still picture without the decoder and
@@ -174,8 +152,8 @@ std::uint32_t ReadOrientation(const img::Frame& frame) {
   auto meta = frame.Metadata();
   if (!meta) return 1;
   std::int64_t v = 1;
-  if (!ReadInteger(meta.get(), "/app1/ifd/{ushort=274}", &v)) {
-    ReadInteger(meta.get(), "/ifd/{ushort=274}", &v);
+  if (!img::ReadInteger(meta.get(), "/app1/ifd/{ushort=274}", &v)) {
+    img::ReadInteger(meta.get(), "/ifd/{ushort=274}", &v);
   }
   return v >= 1 && v <= 8 ? static_cast<std::uint32_t>(v) : 1;
 }
@@ -255,6 +233,12 @@ img::HResult DecodeStill(Picture* pic, img::Frame& frame, bool flatten, bool col
     if (transform) {
       hr = transform->Copy(frame, pic->bits, stride, size);
       if (img::Succeeded(hr)) img::Premultiply(pic->bits, static_cast<std::size_t>(w) * h);
+      // A CMYK frame whose data ended early has no alpha to mark the rows
+      // that are missing once converted: it is shown without its profile,
+      // with those rows transparent.
+      if (hr == img::kFalse && transform->InputFormat() == img::PixelFormat::Cmyk32) {
+        hr = img::kFail;
+      }
     } else {
       hr = frame.CopyPixels(img::PixelFormat::Pbgra32, pic->bits, stride, size);
     }

@@ -194,6 +194,10 @@ class MetadataReader {
 // accepted (zero-extended); any other type, or no value, gives false and
 // leaves *out unchanged.
 bool ReadUInt(const MetadataReader* reader, std::string_view path, std::uint32_t* out);
+// The same for an integer of any width up to 32 bits, signed or not: writers
+// store a SHORT tag as BYTE, LONG or a signed type too. The 64-bit types are
+// left out, since they also carry rationals.
+bool ReadInteger(const MetadataReader* reader, std::string_view path, std::int64_t* out);
 
 // Parses a TIFF structure (EXIF body after "Exif\0\0", or a whole TIFF file)
 // into IFD readers: IFD0 as "{ushort=0}" with its EXIF, GPS and

@@ -162,4 +162,24 @@ bool ReadUInt(const MetadataReader* reader, std::string_view path, std::uint32_t
   return true;
 }
 
+bool ReadInteger(const MetadataReader* reader, std::string_view path, std::int64_t* out) {
+  if (!reader || !out) return false;
+  PropValue v;
+  if (Failed(reader->GetMetadataByName(path, &v))) return false;
+  switch (v.vt) {
+    case kVtUI1:
+    case kVtUI2:
+    case kVtUI4:
+      *out = static_cast<std::int64_t>(v.u);
+      return true;
+    case kVtI1:
+    case kVtI2:
+    case kVtI4:
+      *out = v.i;
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace img

@@ -375,6 +375,7 @@ struct AvifDecoderTraits {
 void ParseAvifFields(MetaDoc* doc) {
 #ifdef NORVANE_HAVE_AVIF
   Owned<AvifDecoderTraits> decoder(avifDecoderCreate());
+  if (decoder) decoder.get()->strictFlags = AVIF_STRICT_DISABLED;
   if (decoder &&
       avifDecoderSetIOMemory(decoder.get(), doc->bytes.data(), doc->bytes.size()) ==
           AVIF_RESULT_OK &&

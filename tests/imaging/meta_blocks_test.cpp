@@ -242,9 +242,10 @@ TEST(MetaBlocks, JpegSegmentKinds) {
       {"XMP that is no XML",
        Segment(0xE1, Text(std::string("http://ns.adobe.com/xap/1.0/\0<x:xmpmeta", 39))),
        {"/unknown"}},
+      // A piece of extended XMP without the packet that names it.
       {"extended XMP",
        Segment(0xE1, Text(std::string("http://ns.adobe.com/xmp/extension/\0", 35))),
-       {"/unknown"}},
+       {"/xmpextpart"}},
       {"other APP1", Segment(0xE1, Text("abc")), {"/unknown"}},
       {"Photoshop with IPTC", Segment(0xED, Photoshop(Irb(0x0404, iptc))), {"/app13"}},
       {"Photoshop resource size past the end",
