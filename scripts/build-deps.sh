@@ -21,6 +21,9 @@ pkgs=(
   "libjpeg62-turbo-dev libjpeg-turbo"
   "libpng-dev libpng1.6"
   "libgif-dev giflib"
+  "liblzma-dev xz-utils"
+  "libzstd-dev libzstd"
+  "libjbig-dev jbigkit"
   "libtiff-dev tiff"
   "liblcms2-dev lcms2"
   "libwebp-dev libwebp"
@@ -107,12 +110,51 @@ s=$(fetch giflib "$(version_of libgif-dev)")
   && install -m644 gif_lib.h "$prefix/include/" && install -m644 libgif.a "$prefix/lib/")
 echo "  giflib done" >&2
 
-# libtiff with zlib and jpeg only
+# xz's liblzma: configure, the library alone
+s=$(fetch xz-utils "$(version_of liblzma-dev)")
+(cd "$s" && ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static --disable-xz \
+  --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links --disable-scripts --disable-doc \
+  --disable-nls --disable-threads CC=$cc >/dev/null && make -j"$jobs" -C src/liblzma >/dev/null \
+  && make -C src/liblzma install >/dev/null)
+echo "  liblzma done" >&2
+
+# zstd: the library's own Makefile, static only
+s=$(fetch libzstd "$(version_of libzstd-dev)")
+(cd "$s/lib" && make -j"$jobs" libzstd.a CC=$cc AR=$host-ar ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD_SUPPORT=0 >/dev/null \
+  && install -m644 zstd.h zdict.h zstd_errors.h "$prefix/include/" && install -m644 libzstd.a "$prefix/lib/")
+echo "  zstd done" >&2
+
+# JBIG-KIT: the library's plain Makefile
+s=$(fetch jbigkit "$(version_of libjbig-dev)")
+(cd "$s/libjbig" && make -j"$jobs" libjbig.a CC=$cc AR=$host-ar RANLIB=$host-ranlib CFLAGS="-O2 -W -Wall" >/dev/null \
+  && install -m644 jbig.h jbig_ar.h "$prefix/include/" && install -m644 libjbig.a "$prefix/lib/")
+echo "  jbigkit done" >&2
+
+# libwebp (before libtiff, which compresses with it)
+s=$(fetch libwebp "$(version_of libwebp-dev)")
+cmake_build "$s" -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF -DWEBP_BUILD_DWEBP=OFF -DWEBP_BUILD_GIF2WEBP=OFF \
+  -DWEBP_BUILD_IMG2WEBP=OFF -DWEBP_BUILD_VWEBP=OFF -DWEBP_BUILD_WEBPINFO=OFF -DWEBP_BUILD_WEBPMUX=OFF \
+  -DWEBP_BUILD_EXTRAS=OFF -DWEBP_USE_THREAD=OFF
+echo "  libwebp done" >&2
+
+# libtiff with every codec the native library has: zlib, JPEG, LZMA, ZSTD,
+# WebP and JBIG (liblzma's header wants to be told it is linked statically)
 s=$(fetch tiff "$(version_of libtiff-dev)")
 cmake_build "$s" -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF -Dcxx=OFF \
-  -Dzlib=ON -Djpeg=ON -Djbig=OFF -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF -Dlerc=OFF -Dlibdeflate=OFF -Dold-jpeg=ON \
+  -Dzlib=ON -Djpeg=ON -Djbig=ON -Dlzma=ON -Dzstd=ON -Dwebp=ON -Dlerc=OFF -Dlibdeflate=OFF -Dold-jpeg=ON \
+  -DCMAKE_C_FLAGS=-DLZMA_API_STATIC \
   -DZLIB_ROOT="$prefix" -DZLIB_LIBRARY="$prefix/lib/libz.a" -DZLIB_INCLUDE_DIR="$prefix/include" \
-  -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$prefix/include"
+  -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$prefix/include" \
+  -DLIBLZMA_LIBRARY="$prefix/lib/liblzma.a" -DLIBLZMA_INCLUDE_DIR="$prefix/include" \
+  -DZSTD_LIBRARY="$prefix/lib/libzstd.a" -DZSTD_INCLUDE_DIR="$prefix/include" \
+  -DWebP_LIBRARY="$prefix/lib/libwebp.a" -DWebP_INCLUDE_DIR="$prefix/include" \
+  -DJBIG_LIBRARY="$prefix/lib/libjbig.a" -DJBIG_INCLUDE_DIR="$prefix/include"
+for codec in LZMA ZSTD WEBP; do
+  grep -q "define ${codec}_SUPPORT 1" "$s/_build/libtiff/tif_config.h" \
+    || { echo "libtiff was configured without $codec" >&2; exit 1; }
+done
+grep -q "define JBIG_SUPPORT" "$prefix/include/tiffconf.h" \
+  || { echo "libtiff was configured without JBIG" >&2; exit 1; }
 echo "  tiff done" >&2
 
 # lcms2: configure takes --without-threads
@@ -120,13 +162,6 @@ s=$(fetch lcms2 "$(version_of liblcms2-dev)")
 (cd "$s" && ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static --without-threads \
   --without-jpeg --without-tiff --without-zlib CC=$cc >/dev/null && make -j"$jobs" -C src >/dev/null && make -C src install >/dev/null && make -C include install >/dev/null)
 echo "  lcms2 done" >&2
-
-# libwebp
-s=$(fetch libwebp "$(version_of libwebp-dev)")
-cmake_build "$s" -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF -DWEBP_BUILD_DWEBP=OFF -DWEBP_BUILD_GIF2WEBP=OFF \
-  -DWEBP_BUILD_IMG2WEBP=OFF -DWEBP_BUILD_VWEBP=OFF -DWEBP_BUILD_WEBPINFO=OFF -DWEBP_BUILD_WEBPMUX=OFF \
-  -DWEBP_BUILD_EXTRAS=OFF -DWEBP_USE_THREAD=OFF
-echo "  libwebp done" >&2
 
 # dav1d with meson; no exe_wrapper, so configuration never starts Wine
 s=$(fetch dav1d "$(version_of libdav1d-dev)")
