@@ -109,7 +109,7 @@ bool GifCompose(Picture* pic, std::uint32_t index) {
   if (disposal == 3) {
     // Only the rectangle the frame covers can change before it is disposed.
     const std::size_t row = static_cast<std::size_t>(std::max(rect.width, 0)) * 4;
-    for (std::int32_t j = 0; j < rect.height; ++j) {
+    for (std::int32_t j = 0; row > 0 && j < rect.height; ++j) {
       std::memcpy(pic->saved.data() + static_cast<std::size_t>(j) * row,
                   pic->canvas.data() + CanvasOffset(pic, rect.x, rect.y + j), row);
     }
@@ -120,7 +120,8 @@ bool GifCompose(Picture* pic, std::uint32_t index) {
   // The clipped rectangle's rows and columns within the frame.
   const std::size_t fx = static_cast<std::size_t>(rect.x) - left;
   const std::size_t fy = static_cast<std::size_t>(rect.y) - top;
-  for (std::int32_t j = 0; j < rect.height; ++j) {
+  // An empty rectangle (a frame wholly off the screen) draws nothing.
+  for (std::int32_t j = 0; rect.width > 0 && j < rect.height; ++j) {
     const std::uint8_t* s =
         pic->scratch.data() + (fy + static_cast<std::size_t>(j)) * stride + fx * 4;
     std::uint8_t* d = pic->canvas.data() + CanvasOffset(pic, rect.x, rect.y + j);
@@ -183,7 +184,7 @@ bool picture_advance(Picture* pic) {
              pic->saved.size() == static_cast<std::size_t>(Area(pic->savedRect)) * 4) {
     const img::Rect& r = pic->savedRect;
     const std::size_t row = static_cast<std::size_t>(std::max(r.width, 0)) * 4;
-    for (std::int32_t j = 0; j < r.height; ++j) {
+    for (std::int32_t j = 0; row > 0 && j < r.height; ++j) {
       std::memcpy(pic->canvas.data() + CanvasOffset(pic, r.x, r.y + j),
                   pic->saved.data() + static_cast<std::size_t>(j) * row, row);
     }

@@ -245,7 +245,7 @@ img::HResult DecodeStill(Picture* pic, img::Frame& frame, bool flatten, bool col
   }
   if (img::Succeeded(hr)) {
     if (flatten) Flatten(pic->bits, pic->width, pic->height);
-    return img::kOk;
+    return hr;  // kFalse when the data ended early: the rows after are transparent
   }
   DropPixels(pic);
   // A profile that cannot be applied never prevents display.
@@ -295,7 +295,9 @@ img::HResult decode_internal::LoadBytes(Picture* pic, std::vector<std::uint8_t> 
   std::unique_ptr<img::Decoder> decoder;
   img::HResult result = img::CreateDecoderFromMemory(shared, &decoder);
   if (img::Failed(result)) {
-    if (result == img::kOutOfMemory) return result;
+    // Too large, or a file of ours far too small for the size it declares:
+    // no other decoder gets the chance to spend the memory.
+    if (result == img::kOutOfMemory || result == img::kErrImageSizeOutOfRange) return result;
     // A format none of ours knows: the system's decoders, where there are any.
     result = DecodeWithSystem(*shared, pic);
     if (img::Succeeded(result) && forDisplay) Flatten(pic->bits, pic->width, pic->height);
@@ -318,6 +320,9 @@ img::HResult decode_internal::LoadBytes(Picture* pic, std::vector<std::uint8_t> 
       forDisplay && container != img::Container::Jpeg && container != img::Container::Bmp;
   const std::uint32_t orientation = ReadOrientation(*frame);
   result = DecodeStill(pic, *frame, flatten, true);
+  // A picture cut short shows the checkerboard where its data stop, a JPEG
+  // too (its decoded rows are opaque, so nothing else changes).
+  if (result == img::kFalse && forDisplay && !flatten) Flatten(pic->bits, pic->width, pic->height);
   if (img::Succeeded(result)) Reorient(pic, orientation);
   return result;
 }

@@ -89,7 +89,7 @@ class LcmsTransform : public ColorTransform {
         TransformBgra(row, w);
       }
     }
-    return kOk;
+    return hr;  // kFalse from a frame whose data ended early
   }
 
  private:

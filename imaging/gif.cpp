@@ -11,6 +11,7 @@
 // opaque black.
 #include <gif_lib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <iterator>
@@ -258,16 +259,75 @@ struct GifCloser {
 
 using Palette = std::array<std::uint8_t, 256 * 4>;  // BGRA
 
+// A frame's LZW data reach at most this many pixels a byte: a code of at
+// least 3 bits stands for a string no longer than its own number, below
+// 4,096, which is at most 341 pixels a bit; the bound allows a dozen times
+// more. A frame that claims more pixels than its data can give is refused
+// before its index buffer is taken.
+constexpr std::uint64_t kMaxPixelsPerLzwByte = 4096;
+
+// The frame's record from its image separator: the bytes of LZW data it
+// holds and, when the file ends before the data's terminator, a copy of the
+// record whose last sub-block is cut to the bytes that are there and ended
+// with a terminator, so that the decoder reads the pixels those bytes hold.
+// False when the file ends inside the image descriptor or colour table.
+bool WalkRecord(const std::vector<std::uint8_t>& bytes, const GifFrameInfo& f,
+                std::uint64_t* dataBytes, std::vector<std::uint8_t>* repaired) {
+  *dataBytes = 0;
+  repaired->clear();
+  ByteReader r(bytes.data(), bytes.size());
+  r.Skip(f.offset + 10);  // separator and descriptor
+  if (f.flags & 0x80) r.Skip(3u << ((f.flags & 7) + 1));
+  r.U8();  // LZW code size
+  if (!r.ok()) return false;
+  for (;;) {
+    const std::size_t at = r.pos();
+    const std::uint8_t n = r.U8();
+    if (n == 0 && r.ok()) return true;
+    const std::size_t have = r.ok() ? std::min<std::size_t>(n, r.left()) : 0;
+    if (r.ok() && have == n) {
+      *dataBytes += n;
+      r.Skip(n);
+      continue;
+    }
+    // Cut short: keep what is there, then end the data.
+    *dataBytes += have;
+    repaired->assign(bytes.begin() + static_cast<std::ptrdiff_t>(f.offset),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    if (have > 0) {
+      repaired->push_back(static_cast<std::uint8_t>(have));
+      repaired->insert(repaired->end(), bytes.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                       bytes.end());
+    }
+    repaired->push_back(0);
+    return true;
+  }
+}
+
 // Decodes one frame's indices, de-interlaced, and resolves its palette.
-// The index buffer is not cleared first: a frame that claims a large size
-// over little data fails without touching most of it.
+// The index buffer is not cleared first: rows the data do not reach are
+// marked in `decoded` (1 for a row that decoded) and never read. When the
+// data end early or turn corrupt, the rows before stay; a frame without a
+// single row fails.
 HResult DecodeFrame(const std::vector<std::uint8_t>& bytes, const GifFrameInfo& f,
-                    std::unique_ptr<std::uint8_t[]>* indices, Palette* palette) {
+                    std::unique_ptr<std::uint8_t[]>* indices, std::vector<std::uint8_t>* decoded,
+                    Palette* palette) {
+  std::uint64_t dataBytes = 0;
+  std::vector<std::uint8_t> repaired;
+  if (!WalkRecord(bytes, f, &dataBytes, &repaired)) return kErrBadImage;
+  if (std::uint64_t{f.width} * f.height / kMaxPixelsPerLzwByte > dataBytes) {
+    return kErrImageSizeOutOfRange;
+  }
   MemoryInput in{bytes.data(), bytes.size(), 0};
   int err = 0;
   std::unique_ptr<GifFileType, GifCloser> gif(DGifOpen(&in, ReadFromMemory, &err));
   if (!gif) return kErrBadImage;
-  in.pos = f.offset;  // giflib reads records as they come: start at this one
+  // giflib reads records as they come: start at this one.
+  if (repaired.empty()) {
+    in.pos = f.offset;
+  } else {
+    in = MemoryInput{repaired.data(), repaired.size(), 0};
+  }
   GifRecordType type = UNDEFINED_RECORD_TYPE;
   if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR || type != IMAGE_DESC_RECORD_TYPE ||
       DGifGetImageHeader(gif.get()) == GIF_ERROR) {
@@ -278,22 +338,32 @@ HResult DecodeFrame(const std::vector<std::uint8_t>& bytes, const GifFrameInfo& 
   const std::size_t w = f.width, h = f.height;
   indices->reset(new (std::nothrow) std::uint8_t[w * h]);
   if (!*indices) return kOutOfMemory;
+  try {
+    decoded->assign(h, 0);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
   std::uint8_t* rows = indices->get();
+  std::size_t good = 0;
+  // A row that fails may be half written; it and every later one are lost.
+  auto line = [&](std::size_t y) {
+    if (DGifGetLine(gif.get(), rows + y * w, static_cast<int>(w)) == GIF_ERROR) return false;
+    (*decoded)[y] = 1;
+    ++good;
+    return true;
+  };
   if (d.Interlace) {
     static constexpr std::size_t kStart[4] = {0, 4, 2, 1};
     static constexpr std::size_t kStep[4] = {8, 8, 4, 2};
-    for (int pass = 0; pass < 4; ++pass) {
-      for (std::size_t y = kStart[pass]; y < h; y += kStep[pass]) {
-        if (DGifGetLine(gif.get(), rows + y * w, static_cast<int>(w)) == GIF_ERROR)
-          return kErrBadImage;
-      }
+    bool ok = true;
+    for (int pass = 0; pass < 4 && ok; ++pass) {
+      for (std::size_t y = kStart[pass]; y < h && ok; y += kStep[pass]) ok = line(y);
     }
   } else {
-    for (std::size_t y = 0; y < h; ++y) {
-      if (DGifGetLine(gif.get(), rows + y * w, static_cast<int>(w)) == GIF_ERROR)
-        return kErrBadImage;
+    for (std::size_t y = 0; y < h && line(y); ++y) {
     }
   }
+  if (good == 0) return kErrBadImage;
 
   const ColorMapObject* map = d.ColorMap ? d.ColorMap : gif->SColorMap;
   const int count = map && map->Colors ? map->ColorCount : 0;
@@ -317,8 +387,12 @@ HResult DecodeFrame(const std::vector<std::uint8_t>& bytes, const GifFrameInfo& 
 class GifFrame : public Frame {
  public:
   GifFrame(const GifFrameInfo& info, std::unique_ptr<std::uint8_t[]> indices,
-           const Palette& palette)
-      : info_(info), indices_(std::move(indices)), palette_(palette), meta_(FrameMetadata(info)) {}
+           std::vector<std::uint8_t> decoded, const Palette& palette)
+      : info_(info),
+        indices_(std::move(indices)),
+        decoded_(std::move(decoded)),
+        palette_(palette),
+        meta_(FrameMetadata(info)) {}
 
   std::uint32_t Width() const override { return info_.width; }
   std::uint32_t Height() const override { return info_.height; }
@@ -343,9 +417,16 @@ class GifFrame : public Frame {
         return kOutOfMemory;
       }
     }
+    HResult result = kOk;
     for (std::size_t y = 0; y < info_.height; ++y) {
       const std::uint8_t* src = indices_.get() + y * w;
       std::uint8_t* dst = buffer + y * stride;
+      if (!decoded_[y]) {
+        // Rows the data did not reach are transparent.
+        std::memset(dst, 0, w * bpp);
+        result = kFalse;
+        continue;
+      }
       std::uint8_t* bgra = bpp == 3 ? row.data() : dst;
       for (std::size_t x = 0; x < w; ++x) {
         std::memcpy(bgra + x * 4, palette_.data() + src[x] * 4, 4);
@@ -356,12 +437,13 @@ class GifFrame : public Frame {
         StoreBgraRow(bgra, info_.width, format, dst);
       }
     }
-    return kOk;
+    return result;
   }
 
  private:
   GifFrameInfo info_;
   std::unique_ptr<std::uint8_t[]> indices_;
+  std::vector<std::uint8_t> decoded_;  // 1 for each row the data reached
   Palette palette_;
   std::shared_ptr<const MetadataReader> meta_;
 };
@@ -385,10 +467,11 @@ class GifDecoder : public Decoder {
     if (f.width == 0 || f.height == 0) return kErrBadImage;
     if (static_cast<std::uint64_t>(f.width) * f.height > kMaxPixels) return kOutOfMemory;
     std::unique_ptr<std::uint8_t[]> indices;
+    std::vector<std::uint8_t> decoded;
     Palette palette;
-    HResult hr = DecodeFrame(*bytes_, f, &indices, &palette);
+    HResult hr = DecodeFrame(*bytes_, f, &indices, &decoded, &palette);
     if (Failed(hr)) return hr;
-    *out = std::make_unique<GifFrame>(f, std::move(indices), palette);
+    *out = std::make_unique<GifFrame>(f, std::move(indices), std::move(decoded), palette);
     return kOk;
   }
 

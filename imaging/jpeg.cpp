@@ -99,6 +99,13 @@ struct Decompressor {
   JpegErrorManager err;
   jpeg_progress_mgr progress;
   bool created = false;
+  // Written from the library's callbacks, which may longjmp.
+  volatile bool refused = false;  // over the scan cap: the file is not read
+  // Where the entropy-coded data was first found missing or corrupt: the
+  // scan and its iMCU row. From there on the library fills in zeros.
+  volatile bool lost = false;
+  volatile int lostScan = 0;
+  volatile JDIMENSION lostRow = 0;
   ~Decompressor() {
     if (created) jpeg_destroy_decompress(&info);
   }
@@ -112,12 +119,46 @@ constexpr int kMaxScans = 500;
 void CheckScans(j_common_ptr cinfo) {
   if (cinfo->is_decompressor &&
       reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans) {
+    static_cast<Decompressor*>(cinfo->client_data)->refused = true;
     JpegErrorExit(cinfo);
   }
 }
 
-// Caps the scans and the memory the library may take: its coefficient
-// buffer for the largest picture we accept, plus room for its tables.
+// Warnings that mean pixels were lost: the data ended inside a scan, or a
+// code or marker in it was wrong. Others (extra bytes between markers, odd
+// header fields) leave the pixels whole. The end of the file is only taken
+// before the last iMCU row: the bit reader looks a few bytes ahead, so a
+// file that just lacks its EOI marker reaches it while finishing that row.
+void OnJpegMessage(j_common_ptr cinfo, int level) {
+  if (level >= 0 || !cinfo->is_decompressor) return;
+  auto* d = static_cast<Decompressor*>(cinfo->client_data);
+  const auto* info = reinterpret_cast<j_decompress_ptr>(cinfo);
+  switch (cinfo->err->msg_code) {
+    case JWRN_JPEG_EOF:
+      if (info->input_iMCU_row + 1 >= info->total_iMCU_rows) return;
+      break;
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+      break;
+    default:
+      return;
+  }
+  if (d->lost) return;
+  d->lost = true;
+  d->lostScan = info->input_scan_number;
+  d->lostRow = info->input_iMCU_row;
+}
+
+// Sets up the error manager and the decompressor's limits: the scans and
+// the memory the library may take (its coefficient buffer for the largest
+// picture we accept, plus room for its tables). Call before setjmp.
+void UseErrors(Decompressor* d) {
+  d->info.err = UseJpegErrors(&d->err);
+  d->err.pub.emit_message = OnJpegMessage;
+  d->info.client_data = d;
+}
+
 void LimitDecompressor(Decompressor* d) {
   d->progress = jpeg_progress_mgr{CheckScans, 0, 0, 0, 0};
   d->info.progress = &d->progress;
@@ -127,17 +168,31 @@ void LimitDecompressor(Decompressor* d) {
       static_cast<long>(std::min<std::uint64_t>(kLimit, static_cast<std::uint64_t>(LONG_MAX)));
 }
 
+// The rows whose data was all there: every row when nothing was lost, or
+// when the loss came in a later scan of a multi-scan file (the first scan
+// gave every row, the later ones only refine it); else the iMCU rows before
+// the loss.
+std::uint32_t RowsDecoded(const Decompressor& d, bool multiScan, std::uint32_t height) {
+  if (!d.lost || (multiScan && d.lostScan > 1)) return height;
+  const std::uint64_t rows =
+      std::uint64_t{d.lostRow} * static_cast<unsigned>(d.info.max_v_samp_factor) * DCTSIZE;
+  return rows < height ? static_cast<std::uint32_t>(rows) : height;
+}
+
 // Header facts read once when the decoder opens.
 struct JpegHeader {
   std::uint32_t width = 0, height = 0;
   int components = 0;
   J_COLOR_SPACE space = JCS_UNKNOWN;
-  bool adobe = false;
+  // 8 × 8 blocks of the component with the fewest: each scan codes at least
+  // one component whole.
+  std::uint64_t fewestBlocks = 0;
+  bool arithmetic = false;
 };
 
 bool ReadHeader(const std::vector<std::uint8_t>& bytes, JpegHeader* h) {
   Decompressor d;
-  d.info.err = UseJpegErrors(&d.err);
+  UseErrors(&d);
   if (setjmp(d.err.jump)) return false;
   jpeg_create_decompress(&d.info);
   d.created = true;
@@ -147,16 +202,44 @@ bool ReadHeader(const std::vector<std::uint8_t>& bytes, JpegHeader* h) {
   h->height = d.info.image_height;
   h->components = d.info.num_components;
   h->space = d.info.jpeg_color_space;
-  h->adobe = d.info.saw_Adobe_marker != 0;
+  h->arithmetic = d.info.arith_code != 0;
+  int hMax = 1, vMax = 1;
+  for (int i = 0; i < d.info.num_components; ++i) {
+    hMax = std::max(hMax, d.info.comp_info[i].h_samp_factor);
+    vMax = std::max(vMax, d.info.comp_info[i].v_samp_factor);
+  }
+  for (int i = 0; i < d.info.num_components; ++i) {
+    const jpeg_component_info& c = d.info.comp_info[i];
+    auto blocks = [](std::uint64_t size, int factor, int max) {
+      const std::uint64_t samples = (size * static_cast<unsigned>(factor) + max - 1) / max;
+      return (samples + DCTSIZE - 1) / DCTSIZE;
+    };
+    const std::uint64_t n =
+        blocks(h->width, c.h_samp_factor, hMax) * blocks(h->height, c.v_samp_factor, vMax);
+    if (i == 0 || n < h->fewestBlocks) h->fewestBlocks = n;
+  }
   return true;
 }
 
-// CMYK as stored: Adobe writes inverted samples (255 = no ink).
-inline void CmykToBgra(const std::uint8_t* cmyk, std::uint32_t width, bool inverted,
-                       std::uint8_t* bgra) {
+// Whether `size` bytes can hold the scans of such a picture. A Huffman code
+// is at least one bit, and a scan codes at least the DC value of every block
+// of a component, so a file has at least a bit for each block of its
+// smallest component; the bound allows eight times less. An arithmetic coder
+// spends a small fraction of a bit on a block it can predict, so it is only
+// held to a byte for 2^20 blocks. A file below the bound cannot be the
+// picture it declares, and is refused before any pixel memory is taken.
+bool SizeCanHold(const JpegHeader& h, std::size_t size) {
+  const std::uint64_t blocksPerByte = h.arithmetic ? std::uint64_t{1} << 20 : 64;
+  return h.fewestBlocks / blocksPerByte <= size;
+}
+
+// CMYK as stored: inverted samples (255 = no ink). Adobe's writers store
+// them so and say so in APP14; files without that segment are read the same
+// way, as other decoders do, since plain ink amounts would show them as a
+// negative.
+inline void CmykToBgra(const std::uint8_t* cmyk, std::uint32_t width, std::uint8_t* bgra) {
   for (std::uint32_t x = 0; x < width; ++x, cmyk += 4, bgra += 4) {
-    unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
-    if (!inverted) c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
+    const unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
     bgra[0] = static_cast<std::uint8_t>((y * k + 127) / 255);
     bgra[1] = static_cast<std::uint8_t>((m * k + 127) / 255);
     bgra[2] = static_cast<std::uint8_t>((c * k + 127) / 255);
@@ -166,8 +249,6 @@ inline void CmykToBgra(const std::uint8_t* cmyk, std::uint32_t width, bool inver
 
 enum class Output { Bgra, Bgr, Cmyk };
 
-// Decodes every row. For Output::Cmyk with `toBgra` the CMYK rows are turned
-// into BGRA in place (a BGRA pixel is as wide as a CMYK one).
 // Where decoded rows go: row y is written at rowAt(y); after every
 // `bandRows` rows, and after the last, `done(first, count)` is told, and the
 // decode ends when it answers false.
@@ -177,18 +258,48 @@ struct RowTarget {
   std::function<bool(std::uint32_t, std::uint32_t)> done;
 };
 
-HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, bool inverted,
+// Decodes every row. For Output::Cmyk with `toBgra` the CMYK rows are turned
+// into BGRA in place (a BGRA pixel is as wide as a CMYK one).
+// When the data end early or turn corrupt, the rows before the damage are
+// kept and every later row is written as zeros (transparent BGRA): the
+// result is then kFalse. A decode that gives no row fails.
+HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra,
                    const RowTarget& target) {
   // Everything with a destructor lives before setjmp, so that a longjmp out
-  // of the library unwinds nothing it should not.
+  // of the library unwinds nothing it should not; what changes after it is
+  // volatile.
   Decompressor d;
-  d.info.err = UseJpegErrors(&d.err);
-  if (setjmp(d.err.jump)) return kErrBadImage;
+  UseErrors(&d);
+  volatile bool started = false;
+  volatile bool multiScan = false;
+  volatile std::uint32_t written = 0;  // rows handed to the target
+  volatile std::uint32_t first = 0;    // first row of the band being filled
+  // Writes the rows from `written` on as zeros and hands them over.
+  auto finish = [&](std::uint32_t height, std::uint32_t width) {
+    const std::size_t pixelBytes = out == Output::Bgr ? 3 : 4;
+    for (std::uint32_t y = written; y < height; ++y) {
+      std::memset(target.rowAt(y), 0, static_cast<std::size_t>(width) * pixelBytes);
+      const std::uint32_t count = y + 1 - first;
+      if (target.done && (count == target.bandRows || y + 1 == height)) {
+        if (!target.done(first, count)) break;
+        first = y + 1;
+      }
+    }
+  };
+  if (setjmp(d.err.jump)) {
+    if (!started || d.refused) return kErrBadImage;
+    const std::uint32_t height = d.info.image_height;
+    const std::uint32_t kept = std::min(std::uint32_t{written}, RowsDecoded(d, multiScan, height));
+    if (kept == 0) return kErrBadImage;
+    finish(height, d.info.image_width);
+    return kFalse;
+  }
   jpeg_create_decompress(&d.info);
   d.created = true;
   LimitDecompressor(&d);
   jpeg_mem_src(&d.info, bytes.data(), static_cast<unsigned long>(bytes.size()));
   if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK) return kErrBadHeader;
+  multiScan = jpeg_has_multiple_scans(&d.info) != 0;
   switch (out) {
     case Output::Bgra:
       d.info.out_color_space = JCS_EXT_BGRA;
@@ -200,16 +311,24 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
       d.info.out_color_space = JCS_CMYK;
       break;
   }
+  started = true;
   jpeg_start_decompress(&d.info);
   const std::uint32_t width = d.info.output_width;
   const std::uint32_t height = d.info.output_height;
-  std::uint32_t first = 0;
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * (out == Output::Bgr ? 3 : 4);
   while (d.info.output_scanline < height) {
     const std::uint32_t y = d.info.output_scanline;
     JSAMPROW row = target.rowAt(y);
     JSAMPROW rows[1] = {row};
     if (jpeg_read_scanlines(&d.info, rows, 1) != 1) return kErrBadImage;
-    if (out == Output::Cmyk && toBgra) CmykToBgra(row, width, inverted, row);
+    // Damage is found while its iMCU row is decoded, before any of its rows
+    // is output, so a row is cleared before it is handed over.
+    if (y >= RowsDecoded(d, multiScan, height)) {
+      std::memset(row, 0, rowBytes);
+    } else if (out == Output::Cmyk && toBgra) {
+      CmykToBgra(row, width, row);
+    }
+    written = y + 1;
     const std::uint32_t count = y + 1 - first;
     if (target.done && (count == target.bandRows || y + 1 == height)) {
       // Stopping early leaves the decompressor to its owner, which destroys it.
@@ -217,16 +336,20 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
       first = y + 1;
     }
   }
+  const std::uint32_t kept = RowsDecoded(d, multiScan, height);
+  if (kept == 0) return kErrBadImage;
+  if (kept < height) return kFalse;
+  // What follows the last scan no longer matters to the pixels.
   jpeg_finish_decompress(&d.info);
   return kOk;
 }
 
 // Decodes every row into the caller's buffer.
-HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra, bool inverted,
+HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra,
                std::uint8_t* buffer, std::size_t stride) {
   RowTarget target;
   target.rowAt = [&](std::uint32_t y) { return buffer + static_cast<std::size_t>(y) * stride; };
-  return DecodeRows(bytes, out, toBgra, inverted, target);
+  return DecodeRows(bytes, out, toBgra, target);
 }
 
 // Decodes straight BGRA (or BGR) rows band by band into one band buffer,
@@ -247,7 +370,7 @@ HResult DecodeBands(const std::vector<std::uint8_t>& bytes, Output out, std::uin
   target.done = [&](std::uint32_t first, std::uint32_t count) {
     return sink(band.data(), first, count, stride);
   };
-  return DecodeRows(bytes, out, false, false, target);
+  return DecodeRows(bytes, out, false, target);
 }
 
 MetaItem Block(const char* name, std::vector<MetaItem> items) {
@@ -354,25 +477,21 @@ class JpegFrame : public Frame {
     std::size_t rowBytes = static_cast<std::size_t>(header_.width) * (packed24 ? 3 : 4);
     HResult hr = CheckCopyArgs(header_.height, rowBytes, buffer, stride, size);
     if (Failed(hr)) return hr;
-    if (!IsCmyk()) {
-      return Decode(*bytes_, packed24 ? Output::Bgr : Output::Bgra, false, false, buffer, stride);
-    }
-    if (!packed24) return Decode(*bytes_, Output::Cmyk, true, header_.adobe, buffer, stride);
-    // 24-bit output from CMYK goes through one BGRA row at a time.
-    std::vector<std::uint8_t> rows;
-    try {
-      rows.resize(static_cast<std::size_t>(header_.width) * 4 * header_.height);
-    } catch (const std::bad_alloc&) {
-      return kOutOfMemory;
-    }
-    hr = Decode(*bytes_, Output::Cmyk, true, header_.adobe, rows.data(),
+    if (!IsCmyk())
+      return Decode(*bytes_, packed24 ? Output::Bgr : Output::Bgra, false, buffer, stride);
+    if (!packed24) return Decode(*bytes_, Output::Cmyk, true, buffer, stride);
+    // 24-bit output from CMYK goes through BGRA rows; every row is written.
+    std::unique_ptr<std::uint8_t[]> rows(new (
+        std::nothrow) std::uint8_t[static_cast<std::size_t>(header_.width) * 4 * header_.height]);
+    if (!rows) return kOutOfMemory;
+    hr = Decode(*bytes_, Output::Cmyk, true, rows.get(),
                 static_cast<std::size_t>(header_.width) * 4);
     if (Failed(hr)) return hr;
     for (std::uint32_t y = 0; y < header_.height; ++y) {
-      StoreBgraRow(rows.data() + static_cast<std::size_t>(y) * header_.width * 4, header_.width,
+      StoreBgraRow(rows.get() + static_cast<std::size_t>(y) * header_.width * 4, header_.width,
                    PixelFormat::Bgr24, buffer + y * stride);
     }
-    return kOk;
+    return hr;
   }
 
   HResult CopyPixelsInBands(PixelFormat format, std::uint32_t bandRows,
@@ -391,16 +510,17 @@ class JpegFrame : public Frame {
     HResult hr = CheckCopyArgs(header_.height, static_cast<std::size_t>(header_.width) * 4, buffer,
                                stride, size);
     if (Failed(hr)) return hr;
-    hr = Decode(*bytes_, Output::Cmyk, false, false, buffer, stride);
-    if (Failed(hr) || !header_.adobe) return hr;
-    // Adobe's samples are inverted; colour management wants ink amounts.
+    hr = Decode(*bytes_, Output::Cmyk, false, buffer, stride);
+    if (Failed(hr)) return hr;
+    // The samples are inverted (see CmykToBgra); colour management wants ink
+    // amounts.
     for (std::uint32_t y = 0; y < header_.height; ++y) {
       std::uint8_t* p = buffer + y * stride;
       for (std::size_t i = 0; i < static_cast<std::size_t>(header_.width) * 4; ++i) {
         p[i] = static_cast<std::uint8_t>(255 - p[i]);
       }
     }
-    return kOk;
+    return hr;
   }
 
  private:
@@ -663,6 +783,7 @@ HResult CreateJpegDecoder(Bytes bytes, std::unique_ptr<Decoder>* out) {
   if (header.components != 1 && header.components != 3 && header.components != 4) {
     return kErrBadHeader;
   }
+  if (!SizeCanHold(header, bytes->size())) return kErrImageSizeOutOfRange;
   *out = std::make_unique<JpegDecoder>(std::move(bytes), header);
   return kOk;
 }

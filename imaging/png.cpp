@@ -8,6 +8,7 @@
 #include <atomic>
 #include <csetjmp>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "imaging/byte_reader.h"
@@ -19,6 +20,7 @@ namespace img {
 namespace {
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::uint32_t kIdat = 0x49444154u;
 
 struct Header {
   std::uint32_t width = 0, height = 0;
@@ -69,19 +71,72 @@ struct MemoryInput {
 // The bytes libpng may see: the signature and every chunk up to IEND, ending
 // before the first chunk whose length runs past the end of the file. libpng
 // allocates a chunk's buffer from its length before reading the data, so a
-// lying length in a tiny file would otherwise cost gigabytes.
-std::size_t FittingPrefix(const std::vector<std::uint8_t>& bytes) {
+// lying length in a tiny file would otherwise cost gigabytes. Picture data
+// are the exception: a file cut inside an IDAT chunk gives its rows up to
+// the cut, so that chunk's offset goes to *cutIdat (else it is 0) and the
+// prefix ends with the file.
+std::size_t FittingPrefix(const std::vector<std::uint8_t>& bytes, std::size_t* cutIdat = nullptr) {
+  if (cutIdat) *cutIdat = 0;
   ByteReader r(bytes.data(), bytes.size());
   if (!r.Skip(8)) return 0;
   std::size_t end = r.pos();
-  while (r.left() >= 12) {
+  while (r.left() >= 8) {
+    const std::size_t at = r.pos();
     const std::uint32_t len = r.U32BE();
     const std::uint32_t type = r.U32BE();
-    if (len > 0x7FFFFFFFu || !r.Skip(std::uint64_t{len} + 4)) break;
+    if (len > 0x7FFFFFFFu || !r.Skip(std::uint64_t{len} + 4)) {
+      if (type == kIdat && len <= 0x7FFFFFFFu && cutIdat) {
+        *cutIdat = at;
+        end = bytes.size();
+      }
+      break;
+    }
     end = r.pos();
     if (type == 0x49454E44u) break;  // IEND
   }
   return end;
+}
+
+// libpng reads a chunk's declared length whole, so the IDAT chunk a file is
+// cut in is given to it closed: its length cut to the bytes that are there
+// and a CRC of zeros (a wrong CRC on picture data is let through).
+std::vector<std::uint8_t> CloseCutIdat(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+  std::vector<std::uint8_t> out(bytes.begin(), bytes.end());
+  const std::size_t have = bytes.size() - at - 8;
+  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(have >> (24 - 8 * i));
+  out.insert(out.end(), 4, 0);
+  return out;
+}
+
+// The bytes of picture data the file holds (IDAT chunks, the last one perhaps
+// cut short), up to IEND or the first chunk whose length does not fit.
+std::uint64_t IdatBytes(const std::vector<std::uint8_t>& bytes) {
+  ByteReader r(bytes.data(), bytes.size());
+  r.Skip(8);
+  std::uint64_t total = 0;
+  while (r.ok() && r.left() >= 8) {
+    const std::uint32_t len = r.U32BE();
+    const std::uint32_t type = r.U32BE();
+    if (type == kIdat) total += std::min<std::uint64_t>(len, r.left());
+    if (type == 0x49454E44u || !r.Skip(std::uint64_t{len} + 4)) break;
+  }
+  return total;
+}
+
+// Whether the picture data can inflate to the rows the header declares:
+// deflate gives at most 258 bytes for two bits (about 1032:1), so fewer
+// compressed bytes than that cannot be the picture, and the file is refused
+// before any pixel memory is taken. Small pictures are never refused here.
+bool IdatCanHold(const Header& h, std::uint64_t idat) {
+  unsigned channels = 1;
+  if (h.colorType == PNG_COLOR_TYPE_RGB) channels = 3;
+  if (h.colorType == PNG_COLOR_TYPE_GRAY_ALPHA) channels = 2;
+  if (h.colorType == PNG_COLOR_TYPE_RGB_ALPHA) channels = 4;
+  const std::uint64_t bits = std::uint64_t{h.width} * channels * static_cast<unsigned>(h.depth);
+  const std::uint64_t raw = ((bits + 7) / 8 + 1) * h.height;  // each row with its filter byte
+  constexpr std::uint64_t kMaxRatio = 1032;
+  constexpr std::uint64_t kSlack = 1024;
+  return raw / kMaxRatio <= idat + kSlack;
 }
 
 void ReadFromMemory(png_structp png, png_bytep out, png_size_t n) {
@@ -115,6 +170,15 @@ bool Create(Reader* r, MemoryInput* in) {
   // what libpng still inflates (the ICC profile) stops at 16 MiB.
   png_set_user_limits(r->png, 0x7FFFFFFF, 0x7FFFFFFF);
   png_set_chunk_malloc_max(r->png, kMaxLibpngChunk);
+  // Damage that leaves the picture readable does not stop it, as in other
+  // viewers: a wrong CRC on a critical chunk (the data are used as they are;
+  // a damaged ancillary chunk is still dropped), libpng's benign errors, and
+  // a zlib header that declares too small a window.
+  png_set_crc_action(r->png, PNG_CRC_QUIET_USE, PNG_CRC_DEFAULT);
+  png_set_benign_errors(r->png, 1);
+#ifdef PNG_MAXIMUM_INFLATE_WINDOW
+  png_set_option(r->png, PNG_MAXIMUM_INFLATE_WINDOW, PNG_OPTION_ON);
+#endif
   static const png_byte kSkipped[] = {'t', 'E', 'X', 't', 0, 'z', 'T', 'X', 't', 0,
                                       'i', 'T', 'X', 't', 0, 'e', 'X', 'I', 'f', 0,
                                       't', 'I', 'M', 'E', 0, 's', 'P', 'L', 'T', 0};
@@ -126,6 +190,7 @@ bool Create(Reader* r, MemoryInput* in) {
 // One pass over a file: libpng's reader after every chunk before the
 // picture data (the profile among them) has been read, ready for the rows.
 struct Session {
+  std::vector<std::uint8_t> closed;  // the file with its cut IDAT chunk closed
   MemoryInput in{};
   Reader r;
 };
@@ -135,7 +200,16 @@ std::atomic<std::uint64_t> g_headerPasses{0};
 std::unique_ptr<Session> OpenSession(const std::vector<std::uint8_t>& bytes) {
   std::unique_ptr<Session> s(new (std::nothrow) Session);
   if (!s) return nullptr;
-  s->in = MemoryInput{bytes.data(), FittingPrefix(bytes), 0};
+  std::size_t cutIdat = 0;
+  s->in = MemoryInput{bytes.data(), FittingPrefix(bytes, &cutIdat), 0};
+  if (cutIdat) {
+    try {
+      s->closed = CloseCutIdat(bytes, cutIdat);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    s->in = MemoryInput{s->closed.data(), s->closed.size(), 0};
+  }
   if (!Create(&s->r, &s->in)) return nullptr;
   g_headerPasses.fetch_add(1, std::memory_order_relaxed);
   if (setjmp(png_jmpbuf(s->r.png))) return nullptr;
@@ -144,7 +218,10 @@ std::unique_ptr<Session> OpenSession(const std::vector<std::uint8_t>& bytes) {
 }
 
 // Goes on from the chunks read to the rows: straight BGRA (4 bytes a pixel)
-// at `stride`.
+// at `stride`. Rows are read one by one, so that when the data end early or
+// turn corrupt the rows before stay: the rest are written transparent (all
+// zero) and the result is kFalse. Nothing after the last row is read, so a
+// missing or damaged IEND does not matter. A decode that gives no row fails.
 HResult DecodeBgra(Session* s, std::uint8_t* buffer, std::size_t stride, std::uint32_t height) {
   std::vector<png_bytep> rows;
   try {
@@ -155,7 +232,28 @@ HResult DecodeBgra(Session* s, std::uint8_t* buffer, std::size_t stride, std::ui
   for (std::uint32_t y = 0; y < height; ++y) rows[y] = buffer + y * stride;
   png_structp png = s->r.png;
   png_infop info = s->r.info;
-  if (setjmp(png_jmpbuf(png))) return kErrBadImage;
+  const std::size_t rowBytes = static_cast<std::size_t>(png_get_image_width(png, info)) * 4;
+  const bool interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
+  // Each pass of an interlaced picture writes only its own pixels: the
+  // others stay transparent until a later pass comes.
+  if (interlaced) {
+    for (std::uint32_t y = 0; y < height; ++y) std::memset(rows[y], 0, rowBytes);
+  }
+  volatile bool reading = false;
+  if (setjmp(png_jmpbuf(png))) {
+    if (!reading) return kErrBadImage;
+    // Rows before libpng's current one are whole; after the last row of the
+    // last pass the pass number is 7 (interlaced) or the row number the
+    // height (plain) while it checks the end of the stream.
+    if (interlaced) {
+      return png_get_current_pass_number(png) >= 7 ? kOk : kFalse;
+    }
+    const std::uint32_t done = std::min<std::uint32_t>(png_get_current_row_number(png), height);
+    if (done == height) return kOk;
+    if (done == 0) return kErrBadImage;
+    for (std::uint32_t y = done; y < height; ++y) std::memset(rows[y], 0, rowBytes);
+    return kFalse;
+  }
   int colorType = png_get_color_type(png, info);
   png_set_expand(png);  // palette to RGB, tRNS to alpha, low gray depths to 8
   png_set_scale_16(png);
@@ -164,14 +262,15 @@ HResult DecodeBgra(Session* s, std::uint8_t* buffer, std::size_t stride, std::ui
   }
   png_set_bgr(png);
   png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
-  png_set_interlace_handling(png);
+  const int passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
-  if (png_get_rowbytes(png, info) != static_cast<png_size_t>(png_get_image_width(png, info)) * 4 ||
-      png_get_image_height(png, info) != height) {
+  if (png_get_rowbytes(png, info) != rowBytes || png_get_image_height(png, info) != height) {
     return kErrBadImage;
   }
-  png_read_image(png, rows.data());
-  png_read_end(png, nullptr);
+  reading = true;
+  for (int pass = 0; pass < passes; ++pass) {
+    for (std::uint32_t y = 0; y < height; ++y) png_read_row(png, rows[y], nullptr);
+  }
   return kOk;
 }
 
@@ -435,18 +534,15 @@ class PngFrame : public Frame {
     if (format == PixelFormat::Bgr24) {
       HResult hr = CheckCopyArgs(h_.height, w * 3, buffer, stride, size);
       if (Failed(hr)) return hr;
-      std::vector<std::uint8_t> bgra;
-      try {
-        bgra.resize(w * 4 * h_.height);
-      } catch (const std::bad_alloc&) {
-        return kOutOfMemory;
-      }
-      hr = decode(bgra.data(), w * 4);
+      // The decode writes every row, so the memory is not cleared first.
+      std::unique_ptr<std::uint8_t[]> bgra(new (std::nothrow) std::uint8_t[w * 4 * h_.height]);
+      if (!bgra) return kOutOfMemory;
+      hr = decode(bgra.get(), w * 4);
       if (Failed(hr)) return hr;
       for (std::uint32_t y = 0; y < h_.height; ++y) {
-        StoreBgraRow(bgra.data() + y * w * 4, h_.width, format, buffer + y * stride);
+        StoreBgraRow(bgra.get() + y * w * 4, h_.width, format, buffer + y * stride);
       }
-      return kOk;
+      return hr;
     }
     if (format != PixelFormat::Bgra32 && format != PixelFormat::Pbgra32 &&
         format != PixelFormat::Bgr32) {
@@ -460,7 +556,7 @@ class PngFrame : public Frame {
       std::uint8_t* row = buffer + y * stride;
       StoreBgraRow(row, h_.width, format, row);
     }
-    return kOk;
+    return hr;
   }
 
  private:
@@ -500,6 +596,7 @@ HResult CreatePngDecoder(Bytes bytes, std::unique_ptr<Decoder>* out) {
   if (!ReadIhdr(*bytes, &h)) return kErrBadHeader;
   if (static_cast<std::uint64_t>(h.width) * h.height > kMaxPixels) return kOutOfMemory;
   if (NativeOf(h) == PixelFormat::Unknown) return kErrBadHeader;
+  if (!IdatCanHold(h, IdatBytes(*bytes))) return kErrImageSizeOutOfRange;
   *out = std::make_unique<PngDecoder>(std::move(bytes), h);
   return kOk;
 }

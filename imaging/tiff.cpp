@@ -359,6 +359,48 @@ bool ReadInfo(TIFF* tif, Info* out) {
   return true;
 }
 
+// Whether a file of `size` bytes can hold the samples the directory
+// declares, by the most a compression can shrink them; the ratios are those
+// of the codecs' best case, rounded up generously, so no real file falls
+// below them. A directory over the bound is refused before any pixel memory
+// is taken.
+bool SizeCanHold(TIFF* tif, const Info& i, std::uint64_t size) {
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  const std::uint64_t rowBytes = (std::uint64_t{i.width} * std::max<std::uint16_t>(i.spp, 1) *
+                                      std::max<std::uint16_t>(i.bps, 1) +
+                                  7) /
+                                 8;
+  const std::uint64_t raw = rowBytes * i.height;
+  std::uint64_t needed;  // bytes the samples take at the least
+  switch (compression) {
+    case COMPRESSION_NONE:
+      needed = raw;
+      break;
+    case COMPRESSION_PACKBITS:  // 128 bytes from two
+      needed = raw / 64;
+      break;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:  // 258 bytes from two bits
+      needed = raw / 1032;
+      break;
+    case COMPRESSION_LZW:  // a 9 to 12-bit code for fewer than 4,096 bytes
+      needed = raw / 4096;
+      break;
+    case COMPRESSION_CCITTRLE:
+    case COMPRESSION_CCITTRLEW:
+    case COMPRESSION_CCITTFAX3:
+    case COMPRESSION_CCITTFAX4:  // a row like the one above is a single bit
+      needed = i.height / 64;
+      break;
+    default:  // JPEG and the rest: a block or run of many samples in a bit or so
+      needed = raw / 65536;
+      break;
+  }
+  constexpr std::uint64_t kSlack = 4096;
+  return needed <= size + kSlack;
+}
+
 bool IsCmyk(const Info& i) {
   return i.native == PixelFormat::Cmyk32 || i.native == PixelFormat::Cmyk64;
 }
@@ -853,6 +895,7 @@ class TiffDecoder : public Decoder {
     if (!ReadInfo(handle->tif(), &info)) return kErrBadImage;
     if (info.width == 0 || info.height == 0) return kErrBadImage;
     if (static_cast<std::uint64_t>(info.width) * info.height > kMaxPixels) return kOutOfMemory;
+    if (!SizeCanHold(handle->tif(), info, bytes_->size())) return kErrImageSizeOutOfRange;
 
     std::shared_ptr<const MetadataReader> meta;
     if (auto ifd = ParseIfdAt(bytes_->data(), bytes_->size(), offsets_[index], true)) {

@@ -410,3 +410,69 @@ TEST_F(PictureLoad, IconOfManyEntriesShowsTheLargestOfTheRankedOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Files cut short open: the rows that decoded as they are, the rest on the
+// checkerboard, a JPEG too (whose whole pictures are never composited); the
+// message buffer stays empty. A cut file that is far too small for its size
+// is still refused with the generic message, not as too large.
+TEST_F(PictureLoad, CutFilesShowTheirRowsOnTheCheckerboard) {
+  const std::wstring dir = testing_support::ScratchDir("decode_cut");
+  struct Case {
+    const char* fixture;
+    double keep;  // fraction of the picture data kept
+  } cases[] = {{"dec17b_rows.jpg", 0.6}, {"dec17b_rows.png", 0.6}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fixture);
+    auto bytes = ReadBytes(Fixture(c.fixture));
+    PicturePtr whole = Load(c.fixture);
+    ASSERT_TRUE(whole);
+    // the fraction is of the data after the last header
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
+      if ((bytes[i] == 0xFF && bytes[i + 1] == 0xDA) || (bytes[i] == 'I' && bytes[i + 1] == 'D')) {
+        start = i;
+      }
+    }
+    bytes.resize(start +
+                 static_cast<std::size_t>(static_cast<double>(bytes.size() - start) * c.keep));
+    const std::wstring path = dir + L"/cut.bin";
+    WriteBytes(path, bytes);
+    wchar_t err[128] = L"x";
+    PicturePtr cut(picture_load(path.c_str(), err, 128));
+    ASSERT_TRUE(cut) << testing::PrintToString(std::wstring(err));
+    EXPECT_EQ(err[0], L'\0');
+    ASSERT_EQ(picture_width(cut.get()), picture_width(whole.get()));
+    ASSERT_EQ(picture_height(cut.get()), picture_height(whole.get()));
+    const int h = picture_height(cut.get());
+    EXPECT_EQ(Px(cut.get(), 0, 0), Px(whole.get(), 0, 0));
+    // the last row, on the checkerboard cell of its row
+    const int y = h - 1;
+    const std::uint32_t cell = ((y / 12) & 1) ? 0xFF2B303Au : 0xFF1D2129u;
+    EXPECT_EQ(Px(cut.get(), 0, y), cell) << std::hex << Px(cut.get(), 0, y);
+  }
+  // The JPEG's frame header says 8000 × 8000: refused before decoding.
+  auto jpeg = ReadBytes(Fixture("dec17b_rows.jpg"));
+  for (std::size_t i = 2; i + 9 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+      jpeg[i + 5] = jpeg[i + 7] = 0x1F;
+      jpeg[i + 6] = jpeg[i + 8] = 0x40;
+      break;
+    }
+  }
+  const std::wstring path = dir + L"/big.jpg";
+  WriteBytes(path, jpeg);
+  wchar_t err[128];
+  Picture* p = picture_load(path.c_str(), err, 128);
+  EXPECT_EQ(p, nullptr);
+  picture_free(p);
+  EXPECT_EQ(std::wstring(err), Generic(L"big.jpg"));
+  PicturePtr pic(new Picture);
+  // not handed to the system's decoders either
+  EXPECT_EQ(decode_internal::LoadBytes(pic.get(), jpeg, decode_internal::kBundledNone),
+            img::kErrImageSizeOutOfRange);
+  EXPECT_EQ(picture_bits(pic.get()), nullptr);
+}
+
+}  // namespace

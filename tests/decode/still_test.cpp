@@ -310,3 +310,32 @@ TEST_F(StillFiles, AdobeCmykJpeg) {
 }
 
 }  // namespace
+
+namespace {
+
+// A CMYK JPEG with a CMYK profile is colour managed from ink amounts
+// whether or not it carries Adobe's segment: both give the same picture,
+// and not the near-black negative of reading inverted samples as ink.
+TEST_F(StillFiles, CmykWithProfileWithoutAdobeSegment) {
+  PicturePtr adobe = Load("dec17b_cmyk_icc_adobe.jpg");
+  PicturePtr plain = Load("dec17b_cmyk_icc_noadobe.jpg");
+  ASSERT_TRUE(adobe);
+  ASSERT_TRUE(plain);
+  ASSERT_EQ(plain->width, 16);
+  ASSERT_EQ(plain->height, 16);
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) ASSERT_EQ(Px(plain.get(), x, y), Px(adobe.get(), x, y));
+  }
+  // The yellow quadrant stays light; the profile moves it a little from the
+  // uncalibrated (249,230,19).
+  const std::uint32_t yellow = Px(plain.get(), 3, 12);
+  EXPECT_GT((yellow >> 16) & 0xFF, 200u) << std::hex << yellow;
+  EXPECT_GT((yellow >> 8) & 0xFF, 180u) << std::hex << yellow;
+  EXPECT_LT(yellow & 0xFF, 100u) << std::hex << yellow;
+  // and the profile was applied: not the uncalibrated conversion
+  PicturePtr bare = Load("dec17b_cmyk_noadobe.jpg");
+  ASSERT_TRUE(bare);
+  EXPECT_NE(Px(plain.get(), 3, 12), Px(bare.get(), 3, 12));
+}
+
+}  // namespace

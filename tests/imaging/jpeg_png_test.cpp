@@ -2,7 +2,11 @@
 // the same fixtures, metadata and colour contexts, hostile bytes.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "imaging/imaging.h"
 #include "imaging/jpeg_internal.h"
@@ -353,6 +357,364 @@ TEST(Png, LyingHeaderRefusedBeforeAllocation) {
   png[19] = 0;  // width 0
   png[18] = 0;
   EXPECT_EQ(img::CreateDecoderFromMemory(ShareBytes(png), &dec), img::kErrBadHeader);
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// CMYK without Adobe's segment, damaged and cut files, lying sizes.
+
+// Straight BGRA rows of a decode; the whole picture's row `y`.
+std::vector<std::uint8_t> Row(const testing_support::Decoded& d, std::uint32_t y) {
+  const auto at = d.bgra.begin() + static_cast<std::ptrdiff_t>(y) * d.width * 4;
+  return std::vector<std::uint8_t>(at, at + static_cast<std::ptrdiff_t>(d.width) * 4);
+}
+
+bool Transparent(const std::vector<std::uint8_t>& row) {
+  for (std::uint8_t b : row) {
+    if (b != 0) return false;
+  }
+  return true;
+}
+
+// Writers that leave out the APP14 segment still store inverted samples;
+// the same scans with and without the segment give the same picture, the
+// colours djpeg gives (not a near-black negative).
+TEST(Jpeg, CmykWithoutAdobeSegmentReadsAsInverted) {
+  const auto adobe = DecodeFixture("dec17b_cmyk_adobe.jpg");
+  const auto plain = DecodeFixture("dec17b_cmyk_noadobe.jpg");
+  ASSERT_EQ(adobe.hr, img::kOk);
+  ASSERT_EQ(plain.hr, img::kOk);
+  EXPECT_EQ(plain.native, PixelFormat::Cmyk32);
+  EXPECT_EQ(plain.bgra, adobe.bgra);
+  // djpeg's quadrant centres: (200,80,41), (29,120,199) / (249,230,19), (90,90,90)
+  const struct {
+    std::uint32_t x, y, argb;
+  } cases[] = {{3, 3, 0xFFC85029}, {12, 3, 0xFF1D78C7}, {3, 12, 0xFFF9E613}, {12, 12, 0xFF5A5A5A}};
+  for (const auto& c : cases) {
+    EXPECT_PRED3(Near, plain.At(c.x, c.y), c.argb, 2) << std::hex << plain.At(c.x, c.y);
+  }
+  // The raw samples for colour management are ink amounts either way.
+  std::vector<std::vector<std::uint8_t>> inks;
+  for (const char* file : {"dec17b_cmyk_adobe.jpg", "dec17b_cmyk_noadobe.jpg"}) {
+    std::unique_ptr<img::Decoder> dec;
+    ASSERT_EQ(img::CreateDecoderFromMemory(FixtureBytes(file), &dec), img::kOk);
+    std::unique_ptr<img::Frame> f;
+    ASSERT_EQ(dec->GetFrame(0, &f), img::kOk);
+    std::vector<std::uint8_t> buf(f->Width() * f->Height() * 4);
+    ASSERT_EQ(f->CopyCmyk(buf.data(), f->Width() * 4, buf.size()), img::kOk);
+    inks.push_back(buf);
+  }
+  EXPECT_EQ(inks[0], inks[1]);
+  // the gray quadrant: little colour ink, much black (stored 90 of 255 → ink 165)
+  const std::size_t gray = (12 * 16 + 12) * 4;
+  EXPECT_NEAR(inks[1][gray + 3], 165, 12);
+}
+
+// A JPEG cut short or broken inside its scan: the iMCU rows before the
+// damage as in the whole file, every later row transparent, kFalse. A cut
+// before the first row's data fails.
+TEST(Jpeg, DamagedScanKeepsTheRowsBefore) {
+  for (const char* file : {"dec17b_rows.jpg", "dec17b_rows_prog.jpg"}) {
+    SCOPED_TRACE(file);
+    const auto bytes = testing_support::ReadBytes(testing_support::Fixture(file));
+    const auto whole = DecodeBytes(ShareBytes(bytes));
+    ASSERT_EQ(whole.hr, img::kOk);
+    ASSERT_EQ(whole.height, 64u);
+    // The first scan's data, up to the next marker that is not a restart:
+    // the damage goes there (for a progressive file, its rows are all the
+    // picture has below the damage).
+    std::size_t first = 0;
+    for (std::size_t i = 2; i + 1 < bytes.size(); ++i) {
+      if (bytes[i] == 0xFF && bytes[i + 1] == 0xDA) {
+        first = i;
+        break;
+      }
+    }
+    ASSERT_GT(first, 0u);
+    const bool progressive = std::string(file).find("prog") != std::string::npos;
+    const std::size_t scan = first + 2 + (std::size_t{bytes[first + 2]} << 8 | bytes[first + 3]);
+    std::size_t scanEnd = scan;
+    while (scanEnd + 1 < bytes.size() &&
+           !(bytes[scanEnd] == 0xFF && bytes[scanEnd + 1] != 0 &&
+             (bytes[scanEnd + 1] < 0xD0 || bytes[scanEnd + 1] > 0xD7))) {
+      ++scanEnd;
+    }
+    const std::size_t mid = scan + (scanEnd - scan) * 2 / 3;
+    ASSERT_GT(mid, scan);
+    struct Case {
+      const char* what;
+      std::vector<std::uint8_t> bytes;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"cut", std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + mid)});
+    auto marker = bytes;  // an EOI marker in the middle of the data
+    marker[mid] = 0xFF;
+    marker[mid + 1] = 0xD9;
+    cases.push_back({"marker", marker});
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      const auto d = DecodeBytes(ShareBytes(c.bytes));
+      ASSERT_EQ(d.hr, img::kFalse);
+      ASSERT_EQ(d.height, 64u);
+      std::uint32_t kept = 0;
+      while (kept < d.height && !Transparent(Row(d, kept))) ++kept;
+      EXPECT_GT(kept, 0u);
+      EXPECT_LT(kept, 64u);
+      EXPECT_EQ(kept % 16, 0u) << kept;
+      for (std::uint32_t y = 0; y < kept; ++y) {
+        for (std::uint32_t x = 0; x < d.width; ++x) {
+          // The last kept rows' chroma upsampling sees the rows below; a
+          // progressive file damaged in its first scan has only that scan's
+          // coarse values.
+          const int tolerance = y + 2 >= kept ? 128 : progressive ? 48 : 0;
+          ASSERT_PRED3(Near, d.At(x, y), whole.At(x, y), tolerance) << x << "," << y;
+        }
+      }
+      for (std::uint32_t y = kept; y < d.height; ++y) EXPECT_TRUE(Transparent(Row(d, y))) << y;
+      // the other output formats agree: BGR rows black, PBGRA rows zero
+      const auto pre = DecodeBytes(ShareBytes(c.bytes), 0, PixelFormat::Pbgra32);
+      EXPECT_EQ(pre.hr, img::kFalse);
+      EXPECT_EQ(pre.At(0, 63), 0u);
+    }
+    // Cut inside the first rows' data, or right after the scan header.
+    const auto early = DecodeBytes(
+        ShareBytes(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + first + 16)));
+    EXPECT_TRUE(img::Failed(early.hr)) << early.hr;
+  }
+}
+
+// A file that only ends without its EOI marker is whole.
+TEST(Jpeg, MissingEndMarkerIsWhole) {
+  auto bytes = testing_support::ReadBytes(testing_support::Fixture("dec17b_rows.jpg"));
+  const auto whole = DecodeBytes(ShareBytes(bytes));
+  bytes.resize(bytes.size() - 2);
+  const auto d = DecodeBytes(ShareBytes(bytes));
+  EXPECT_EQ(d.hr, img::kOk);
+  EXPECT_EQ(d.bgra, whole.bgra);
+}
+
+// A hand-built PNG: 8-bit RGBA rows of a pattern that repeats every row, so
+// that deflate finds matches a row (257 bytes) back; `level` 0 stores the
+// rows as they are.
+std::vector<std::uint8_t> Chunk(const char* type, const std::vector<std::uint8_t>& data) {
+  std::vector<std::uint8_t> c;
+  for (int s = 24; s >= 0; s -= 8) c.push_back(static_cast<std::uint8_t>(data.size() >> s));
+  Append(c, reinterpret_cast<const std::uint8_t*>(type), 4);
+  Append(c, data.data(), data.size());
+  const uLong crc = crc32(crc32(0, nullptr, 0), c.data() + 4, static_cast<uInt>(c.size() - 4));
+  for (int s = 24; s >= 0; s -= 8) c.push_back(static_cast<std::uint8_t>(crc >> s));
+  return c;
+}
+
+struct BuiltPng {
+  std::vector<std::uint8_t> bytes;
+  std::size_t idat = 0;  // offset of the IDAT chunk
+  std::vector<std::uint8_t> raw;
+};
+
+BuiltPng MakePng(std::uint32_t w, std::uint32_t h, int level) {
+  BuiltPng out;
+  for (std::uint32_t y = 0; y < h; ++y) {
+    out.raw.push_back(0);  // filter none
+    for (std::uint32_t x = 0; x < w; ++x) {
+      const std::uint8_t v = static_cast<std::uint8_t>(x * 37 + (x * x) % 11);
+      for (std::uint8_t b : {v, static_cast<std::uint8_t>(255 - v), static_cast<std::uint8_t>(y),
+                             std::uint8_t{255}}) {
+        out.raw.push_back(b);
+      }
+    }
+  }
+  std::vector<std::uint8_t> z(compressBound(out.raw.size()));
+  uLongf n = z.size();
+  EXPECT_EQ(compress2(z.data(), &n, out.raw.data(), out.raw.size(), level), Z_OK);
+  z.resize(n);
+  const std::uint8_t sig[8] = {0x89, 'P', 'N', 'G', 13, 10, 26, 10};
+  Append(out.bytes, sig, 8);
+  std::vector<std::uint8_t> ihdr;
+  for (std::uint32_t v : {w, h}) {
+    for (int s = 24; s >= 0; s -= 8) ihdr.push_back(static_cast<std::uint8_t>(v >> s));
+  }
+  for (std::uint8_t b : {8, 6, 0, 0, 0}) ihdr.push_back(b);
+  const auto head = Chunk("IHDR", ihdr);
+  Append(out.bytes, head.data(), head.size());
+  out.idat = out.bytes.size();
+  const auto idat = Chunk("IDAT", z);
+  Append(out.bytes, idat.data(), idat.size());
+  const auto end = Chunk("IEND", {});
+  Append(out.bytes, end.data(), end.size());
+  return out;
+}
+
+// Pictures whose data are complete show whole, whatever else is wrong.
+TEST(Png, CompleteDataShowWhatever) {
+  const BuiltPng png = MakePng(64, 24, 9);
+  const auto whole = DecodeBytes(ShareBytes(png.bytes));
+  ASSERT_EQ(whole.hr, img::kOk);
+  EXPECT_EQ(whole.At(5, 7) & 0xFFFFFF00u,
+            ((5u * 37 + 3) & 0xFF) << 16 | 0xFF000000u | (255u - ((5u * 37 + 3) & 0xFF)) << 8)
+      << std::hex << whole.At(5, 7);
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"no IEND", {png.bytes.begin(), png.bytes.end() - 12}});
+  cases.push_back({"IEND cut", {png.bytes.begin(), png.bytes.end() - 5}});
+  auto crc = png.bytes;
+  crc[png.bytes.size() - 13] ^= 0xFF;  // the IDAT chunk's CRC
+  cases.push_back({"IDAT CRC", crc});
+  // The zlib header claims a 256-byte window; the matches reach 257 back.
+  auto window = png.bytes;
+  window[png.idat + 8] = 0x08;
+  window[png.idat + 9] = static_cast<std::uint8_t>(31 - (0x08 * 256) % 31);
+  cases.push_back({"small window", window});
+  auto trailing = png.bytes;  // a damaged chunk after the data
+  const std::uint8_t junk[] = {0, 0, 0, 4, 't', 'E', 'X', 't', 'a', 0, 'b', 'c', 1, 2, 3, 4};
+  trailing.insert(trailing.end() - 12, junk, junk + sizeof junk);
+  cases.push_back({"bad chunk after", trailing});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto d = DecodeBytes(ShareBytes(c.bytes));
+    EXPECT_EQ(d.hr, img::kOk);
+    EXPECT_EQ(d.bgra, whole.bgra);
+  }
+}
+
+// A PNG cut short or corrupt inside its data keeps the rows that inflated
+// whole, exactly, and the rest transparent (kFalse); interlaced ones keep
+// the passes' pixels that arrived. Cut before its first row, it fails.
+TEST(Png, DamagedDataKeepTheRowsBefore) {
+  const BuiltPng png = MakePng(64, 24, 0);  // stored: row k ends at a known byte
+  const auto whole = DecodeBytes(ShareBytes(png.bytes));
+  ASSERT_EQ(whole.hr, img::kOk);
+  const std::size_t data = png.idat + 8 + 2 + 5;  // chunk head, zlib head, stored block head
+  const std::size_t rowBytes = 64 * 4 + 1;
+  const struct {
+    std::uint32_t rows;  // rows whose bytes are all there
+  } cuts[] = {{1}, {10}, {23}};
+  for (const auto& c : cuts) {
+    SCOPED_TRACE(c.rows);
+    std::vector<std::uint8_t> cut(
+        png.bytes.begin(),
+        png.bytes.begin() + static_cast<std::ptrdiff_t>(data + c.rows * rowBytes + 100));
+    const auto d = DecodeBytes(ShareBytes(cut));
+    ASSERT_EQ(d.hr, img::kFalse);
+    for (std::uint32_t y = 0; y < d.height; ++y) {
+      if (y < c.rows) {
+        EXPECT_EQ(Row(d, y), Row(whole, y)) << y;
+      } else {
+        EXPECT_TRUE(Transparent(Row(d, y))) << y;
+      }
+    }
+  }
+  // Corrupt compressed data: a dynamic-Huffman stream with a byte broken
+  // two thirds in. Whatever rows survive are exact.
+  const BuiltPng packed = MakePng(64, 24, 9);
+  auto bad = packed.bytes;
+  const std::size_t idatLength = (std::size_t{bad[packed.idat + 2]} << 8) | bad[packed.idat + 3];
+  for (std::size_t i = 0; i < 8; ++i) bad[packed.idat + 8 + idatLength * 2 / 3 + i] = 0xFF;
+  const auto broken = DecodeBytes(ShareBytes(bad));
+  if (img::Succeeded(broken.hr)) {
+    for (std::uint32_t y = 0; y < broken.height; ++y) {
+      const auto row = Row(broken, y);
+      if (!Transparent(row)) {
+        EXPECT_EQ(row, Row(whole, y)) << y;
+      }
+    }
+  }
+  // Cut before the first row is whole: nothing to show.
+  const std::vector<std::uint8_t> none(png.bytes.begin(),
+                                       png.bytes.begin() + static_cast<std::ptrdiff_t>(data + 40));
+  EXPECT_TRUE(img::Failed(DecodeBytes(ShareBytes(none)).hr));
+  // Interlaced: the pixels of the passes that arrived, the rest transparent.
+  auto interlaced = testing_support::ReadBytes(testing_support::Fixture("png_interlaced.png"));
+  const auto full = DecodeBytes(ShareBytes(interlaced));
+  interlaced.resize(interlaced.size() * 3 / 4);
+  const auto part = DecodeBytes(ShareBytes(interlaced));
+  if (img::Succeeded(part.hr)) {
+    ASSERT_EQ(part.bgra.size(), full.bgra.size());
+    for (std::size_t i = 0; i < part.bgra.size(); i += 4) {
+      if (part.bgra[i + 3] != 0) {
+        EXPECT_TRUE(
+            std::equal(part.bgra.begin() + i, part.bgra.begin() + i + 4, full.bgra.begin() + i));
+      }
+    }
+  }
+}
+
+// Files far too small for the size they declare are refused when the
+// decoder opens or the frame is taken, before any pixel memory, with a
+// format error rather than "too large"; a small picture of the same build
+// opens.
+TEST(JpegPngTiff, TinyFilesDeclaringHugePicturesAreRefused) {
+  // JPEG: a real 16 × 12 file whose frame header says 8000 × 8000.
+  auto jpeg = testing_support::ReadBytes(testing_support::Fixture("jpeg_quad.jpg"));
+  std::size_t sof = 0;
+  for (std::size_t i = 2; i + 9 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
+      sof = i;
+      break;
+    }
+  }
+  ASSERT_GT(sof, 0u);
+  // PNG: a small one, and the same IDAT under an 8000 × 8000 header.
+  const BuiltPng small = MakePng(64, 24, 9);
+  auto huge = small.bytes;
+  for (std::size_t at : {16u, 20u}) {
+    huge[at] = 0, huge[at + 1] = 0, huge[at + 2] = 0x1F, huge[at + 3] = 0x40;  // 8000
+  }
+  // TIFF: 8-bit gray, one uncompressed strip.
+  auto tiff = [](std::uint32_t w, std::uint32_t h, std::uint32_t compression) {
+    std::vector<std::uint8_t> t = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    const std::uint16_t kTags[][2] = {{256, 4}, {257, 4}, {258, 3}, {259, 3},
+                                      {262, 3}, {273, 4}, {278, 4}, {279, 4}};
+    const std::uint32_t dataAt = 8 + 2 + 8 * 12 + 4;
+    const std::uint32_t values[] = {w, h, 8, compression, 1, dataAt, h, 64};
+    testing_support::Put16(&t, 8);
+    for (int i = 0; i < 8; ++i) {
+      testing_support::Put16(&t, kTags[i][0]);
+      testing_support::Put16(&t, kTags[i][1]);
+      testing_support::Put32(&t, 1);
+      testing_support::Put32(&t, values[i]);
+    }
+    testing_support::Put32(&t, 0);
+    t.resize(t.size() + 64, 0x80);
+    return t;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+    img::HResult expected;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"jpeg", jpeg, img::kOk});
+  auto bigJpeg = jpeg;
+  for (std::size_t at : {sof + 5, sof + 7}) bigJpeg[at] = 0x1F, bigJpeg[at + 1] = 0x40;
+  cases.push_back({"jpeg 8000", bigJpeg, img::kErrImageSizeOutOfRange});
+  cases.push_back({"png", small.bytes, img::kOk});
+  cases.push_back({"png 8000", huge, img::kErrImageSizeOutOfRange});
+  cases.push_back({"tiff", tiff(8, 8, 1), img::kOk});
+  cases.push_back({"tiff 8000", tiff(8000, 8000, 1), img::kErrImageSizeOutOfRange});
+  cases.push_back({"tiff deflate 8000", tiff(8000, 8000, 8), img::kErrImageSizeOutOfRange});
+  cases.push_back({"tiff lzw 8000", tiff(8000, 8000, 5), img::kErrImageSizeOutOfRange});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_LT(c.bytes.size(), 4000u);
+    std::unique_ptr<img::Decoder> dec;
+    img::HResult hr = img::CreateDecoderFromMemory(ShareBytes(c.bytes), &dec);
+    std::unique_ptr<img::Frame> frame;
+    if (img::Succeeded(hr)) hr = dec->GetFrame(0, &frame);
+    EXPECT_EQ(hr, c.expected);
+    if (c.expected == img::kOk) {
+      ASSERT_TRUE(frame);
+      std::vector<std::uint8_t> buf(frame->Width() * frame->Height() * 4);
+      EXPECT_EQ(frame->CopyPixels(PixelFormat::Bgra32, buf.data(), frame->Width() * 4, buf.size()),
+                img::kOk);
+    }
+  }
 }
 
 }  // namespace
