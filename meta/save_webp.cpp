@@ -157,7 +157,9 @@ bool SameWebp(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t
   int wa = 0, ha = 0, wb = 0, hb = 0;
   std::unique_ptr<std::uint8_t, WebpFree> pa(WebPDecodeBGRA(a.data(), a.size(), &wa, &ha));
   std::unique_ptr<std::uint8_t, WebpFree> pb(WebPDecodeBGRA(b.data(), b.size(), &wb, &hb));
-  if (!pa && !pb) return true;  // the chunks alone decide (an animation, for one)
-  if (!pa || !pb || wa != wb || ha != hb) return false;
+  // Where the old file does not decode (an animation, or a RIFF size the
+  // rewrite has corrected), the image chunks compared above decide.
+  if (!pa) return true;
+  if (!pb || wa != wb || ha != hb) return false;
   return std::memcmp(pa.get(), pb.get(), static_cast<std::size_t>(wa) * ha * 4) == 0;
 }

@@ -85,6 +85,16 @@ TEST(SaveWebp, SimpleFileGainsAndLosesItsHeader) {
   EXPECT_EQ(chunks[1].payload, Chunks(simple)[0].payload);
   EXPECT_EQ(ValueOf(Parse(gained), L"/app1/ifd/{ushort=270}"), L"A description");
   EXPECT_TRUE(SameWebp(simple, gained));
+  // A RIFF size beyond the end of the file stops the old file decoding; the
+  // rewrite writes the true size, and the unchanged image chunks decide.
+  Bytes lying = simple;
+  lying[7] = 0x40;
+  EXPECT_TRUE(SameWebp(lying, simple));
+  EXPECT_TRUE(SameWebp(lying, lying));
+  // A result that does not decode where the old file did is never the same.
+  Bytes cut = simple;
+  cut[7] = 0x40;
+  EXPECT_FALSE(SameWebp(simple, cut));
   // The added field taken away again: back to a plain file.
   MetaDoc again = Parse(gained);
   for (MetaField& f : again.fields) f.removed = f.removable;
