@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #ifdef _WIN32
@@ -30,8 +31,22 @@ void decode_shutdown();
 Picture* picture_load(const wchar_t* path, wchar_t* err, std::size_t errLen);
 void picture_free(Picture* picture);
 
+// A quick first look at a large JPEG: when the picture, its orientation
+// applied, would be shown at `fitZoom(width, height)` ≤ 1/2, it is decoded at
+// the largest reduction of the scaled DCT (1/2, 1/4 or 1/8) whose size is
+// still at least the shown size, with its colour profile and orientation.
+// Null when that does not apply (another format, a larger zoom, a CMYK
+// picture, damaged data): the caller then loads the whole picture.
+Picture* picture_load_reduced(const wchar_t* path, const std::function<double(int, int)>& fitZoom);
+
+// The whole picture's size, also for a reduced first look.
 int picture_width(const Picture* picture);
 int picture_height(const Picture* picture);
+// 1 for a whole picture, else the reduction (2, 4 or 8) of a first look.
+int picture_reduction(const Picture* picture);
+// The size of the pixels picture_dc and picture_bits hold.
+int picture_pixel_width(const Picture* picture);
+int picture_pixel_height(const Picture* picture);
 PictureDC picture_dc(const Picture* picture);
 std::uint8_t* picture_bits(const Picture* picture);
 bool picture_animated(const Picture* picture);

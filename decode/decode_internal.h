@@ -10,8 +10,13 @@
 #include "imaging/imaging.h"
 
 struct Picture {
+  // The size of the pixels held.
   std::int32_t width = 0;
   std::int32_t height = 0;
+  // A reduced first look at a large picture holds its pixels at 1/reduction
+  // of the whole picture's size, which is fullWidth × fullHeight.
+  std::int32_t reduction = 1;
+  std::int32_t fullWidth = 0, fullHeight = 0;
   PictureDC dc = nullptr;
   PictureBitmap dib = nullptr;
   void* oldBitmap = nullptr;  // what dc held before dib (Windows)

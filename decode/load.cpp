@@ -327,6 +327,58 @@ img::HResult decode_internal::LoadBytes(Picture* pic, std::vector<std::uint8_t> 
   return result;
 }
 
+Picture* picture_load_reduced(const wchar_t* path, const std::function<double(int, int)>& fitZoom) {
+  if (!path || !fitZoom || !FactoryReady()) return nullptr;
+  std::vector<std::uint8_t> bytes;
+  if (platform::ReadWholeFile(path, &bytes) != platform::ReadResult::Ok) return nullptr;
+  if (SniffBytes(bytes.data(), std::min(bytes.size(), kSniffBytes)) != kBundledNone) {
+    return nullptr;
+  }
+  std::unique_ptr<img::Decoder> decoder;
+  auto shared = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+  if (img::Failed(img::CreateDecoderFromMemory(shared, &decoder)) ||
+      decoder->GetContainerFormat() != img::Container::Jpeg) {
+    return nullptr;
+  }
+  std::unique_ptr<img::Frame> frame;
+  if (img::Failed(decoder->GetFrame(0, &frame))) return nullptr;
+  const std::uint32_t orientation = ReadOrientation(*frame);
+  const bool swap = orientation >= 5;
+  const std::uint32_t fullW = swap ? frame->Height() : frame->Width();
+  const std::uint32_t fullH = swap ? frame->Width() : frame->Height();
+  if (fullW == 0 || fullH == 0 || static_cast<std::uint64_t>(fullW) * fullH > img::kMaxPixels) {
+    return nullptr;
+  }
+  const double zoom = fitZoom(static_cast<int>(fullW), static_cast<int>(fullH));
+  if (!(zoom > 0) || zoom > 0.5) return nullptr;
+  // The largest reduction whose picture is still at least as large as shown.
+  std::uint32_t denominator = 0;
+  for (std::uint32_t d : {8u, 4u, 2u}) {
+    if (zoom * d <= 1.0) {
+      denominator = d;
+      break;
+    }
+  }
+  std::uint32_t w = 0, h = 0;
+  if (!denominator || !frame->ReducedSize(denominator, &w, &h)) return nullptr;
+  std::unique_ptr<img::ColorTransform> transform = ColorManaged(*frame);
+  if (transform && transform->InputFormat() != img::PixelFormat::Bgra32) return nullptr;
+  PicturePtr pic(new (std::nothrow) Picture);
+  if (!pic || !AllocPixels(pic.get(), static_cast<int>(w), static_cast<int>(h))) return nullptr;
+  const std::size_t stride = static_cast<std::size_t>(w) * 4;
+  // Damaged data is left to the whole decode, which shows what there is.
+  if (frame->CopyReducedPixels(denominator, img::PixelFormat::Bgra32, pic->bits, stride,
+                               stride * h) != img::kOk) {
+    return nullptr;
+  }
+  if (transform) transform->TransformBgra(pic->bits, static_cast<std::size_t>(w) * h);
+  Reorient(pic.get(), orientation);
+  pic->reduction = static_cast<std::int32_t>(denominator);
+  pic->fullWidth = static_cast<std::int32_t>(fullW);
+  pic->fullHeight = static_cast<std::int32_t>(fullH);
+  return pic.release();
+}
+
 Picture* picture_load(const wchar_t* path, wchar_t* err, std::size_t errLen) {
   if (err && errLen >= 1) err[0] = L'\0';
   const std::wstring file = path ? path : L"";

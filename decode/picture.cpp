@@ -21,8 +21,13 @@ bool decode_init() {
 
 void decode_shutdown() { g_fac = false; }
 
-int picture_width(const Picture* p) { return p ? p->width : 0; }
-int picture_height(const Picture* p) { return p ? p->height : 0; }
+int picture_width(const Picture* p) { return p ? (p->reduction > 1 ? p->fullWidth : p->width) : 0; }
+int picture_height(const Picture* p) {
+  return p ? (p->reduction > 1 ? p->fullHeight : p->height) : 0;
+}
+int picture_reduction(const Picture* p) { return p ? p->reduction : 1; }
+int picture_pixel_width(const Picture* p) { return p ? p->width : 0; }
+int picture_pixel_height(const Picture* p) { return p ? p->height : 0; }
 PictureDC picture_dc(const Picture* p) { return p ? p->dc : nullptr; }
 std::uint8_t* picture_bits(const Picture* p) { return p ? p->bits : nullptr; }
 bool picture_animated(const Picture* p) { return p && p->decoder && p->frameCount > 1; }

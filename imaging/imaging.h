@@ -284,6 +284,19 @@ class Frame {
                                       std::uint32_t rowCount, std::size_t stride)>;
   virtual HResult CopyPixelsInBands(PixelFormat format, std::uint32_t bandRows,
                                     const BandSink& sink);
+  // A reduced decode, for frames whose codec makes one cheaply (a JPEG's
+  // scaled DCT): the size of the frame decoded at 1/`denominator` (2, 4 or
+  // 8) of its size, each side rounded up; false when the frame cannot.
+  virtual bool ReducedSize(std::uint32_t /*denominator*/, std::uint32_t* /*width*/,
+                           std::uint32_t* /*height*/) const {
+    return false;
+  }
+  // CopyPixels at that reduced size (kNotImpl where ReducedSize is false).
+  virtual HResult CopyReducedPixels(std::uint32_t /*denominator*/, PixelFormat /*format*/,
+                                    std::uint8_t* /*buffer*/, std::size_t /*stride*/,
+                                    std::size_t /*size*/) {
+    return kNotImpl;
+  }
   // Embedded ICC profile and EXIF colour space, in that order when present.
   virtual std::vector<ColorContext> ColorContexts() const { return {}; }
   // The frame's metadata, or null when it has none the engine reads.

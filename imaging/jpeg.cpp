@@ -174,8 +174,16 @@ void LimitDecompressor(Decompressor* d) {
 // the loss.
 std::uint32_t RowsDecoded(const Decompressor& d, bool multiScan, std::uint32_t height) {
   if (!d.lost || (multiScan && d.lostScan > 1)) return height;
+    // An iMCU row is max_v_samp_factor blocks high, each block DCTSIZE rows
+    // (fewer in a reduced decode).
+#if JPEG_LIB_VERSION >= 70
+  const int scaled = d.info.min_DCT_v_scaled_size;
+#else
+  const int scaled = d.info.min_DCT_scaled_size;
+#endif
+  const unsigned blockRows = scaled > 0 ? static_cast<unsigned>(scaled) : DCTSIZE;
   const std::uint64_t rows =
-      std::uint64_t{d.lostRow} * static_cast<unsigned>(d.info.max_v_samp_factor) * DCTSIZE;
+      std::uint64_t{d.lostRow} * static_cast<unsigned>(d.info.max_v_samp_factor) * blockRows;
   return rows < height ? static_cast<std::uint32_t>(rows) : height;
 }
 
@@ -263,8 +271,9 @@ struct RowTarget {
 // When the data end early or turn corrupt, the rows before the damage are
 // kept and every later row is written as zeros (transparent BGRA): the
 // result is then kFalse. A decode that gives no row fails.
+// `denominator` (1, 2, 4 or 8) reduces the picture with the scaled DCT.
 HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra,
-                   const RowTarget& target) {
+                   const RowTarget& target, std::uint32_t denominator = 1) {
   // Everything with a destructor lives before setjmp, so that a longjmp out
   // of the library unwinds nothing it should not; what changes after it is
   // volatile.
@@ -288,10 +297,10 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
   };
   if (setjmp(d.err.jump)) {
     if (!started || d.refused) return kErrBadImage;
-    const std::uint32_t height = d.info.image_height;
+    const std::uint32_t height = (d.info.image_height + denominator - 1) / denominator;
     const std::uint32_t kept = std::min(std::uint32_t{written}, RowsDecoded(d, multiScan, height));
     if (kept == 0) return kErrBadImage;
-    finish(height, d.info.image_width);
+    finish(height, (d.info.image_width + denominator - 1) / denominator);
     return kFalse;
   }
   jpeg_create_decompress(&d.info);
@@ -311,6 +320,8 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
       d.info.out_color_space = JCS_CMYK;
       break;
   }
+  d.info.scale_num = 1;
+  d.info.scale_denom = denominator;
   started = true;
   jpeg_start_decompress(&d.info);
   const std::uint32_t width = d.info.output_width;
@@ -346,10 +357,10 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
 
 // Decodes every row into the caller's buffer.
 HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra,
-               std::uint8_t* buffer, std::size_t stride) {
+               std::uint8_t* buffer, std::size_t stride, std::uint32_t denominator = 1) {
   RowTarget target;
   target.rowAt = [&](std::uint32_t y) { return buffer + static_cast<std::size_t>(y) * stride; };
-  return DecodeRows(bytes, out, toBgra, target);
+  return DecodeRows(bytes, out, toBgra, target, denominator);
 }
 
 // Decodes straight BGRA (or BGR) rows band by band into one band buffer,
@@ -492,6 +503,30 @@ class JpegFrame : public Frame {
                    PixelFormat::Bgr24, buffer + y * stride);
     }
     return hr;
+  }
+
+  bool ReducedSize(std::uint32_t denominator, std::uint32_t* width,
+                   std::uint32_t* height) const override {
+    if (IsCmyk() || !width || !height ||
+        (denominator != 2 && denominator != 4 && denominator != 8)) {
+      return false;
+    }
+    *width = (header_.width + denominator - 1) / denominator;
+    *height = (header_.height + denominator - 1) / denominator;
+    return true;
+  }
+
+  HResult CopyReducedPixels(std::uint32_t denominator, PixelFormat format, std::uint8_t* buffer,
+                            std::size_t stride, std::size_t size) override {
+    std::uint32_t w = 0, h = 0;
+    if (!ReducedSize(denominator, &w, &h)) return kNotImpl;
+    if (format != PixelFormat::Bgra32 && format != PixelFormat::Pbgra32 &&
+        format != PixelFormat::Bgr32) {
+      return kInvalidArg;
+    }
+    HResult hr = CheckCopyArgs(h, static_cast<std::size_t>(w) * 4, buffer, stride, size);
+    if (Failed(hr)) return hr;
+    return Decode(*bytes_, Output::Bgra, false, buffer, stride, denominator);
   }
 
   HResult CopyPixelsInBands(PixelFormat format, std::uint32_t bandRows,

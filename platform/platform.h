@@ -100,6 +100,16 @@ namespace platform {
 // cannot be examined counts as existing.
 bool FileExists(const std::wstring& path);
 
+// A file's size and last-write time (a FILETIME value): what tells that a
+// file changed since it was read. Not known when the file cannot be examined.
+struct FileStamp {
+  bool known = false;
+  std::uint64_t size = 0;
+  std::uint64_t time = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(const std::wstring& path);
+
 enum class AtomicResult {
   Ok,
   CannotCreate,   // no temporary file could be made and written (folder missing, no

@@ -229,6 +229,16 @@ bool FileExists(const std::wstring& path) {
   return errno != ENOENT && errno != ENOTDIR;
 }
 
+FileStamp StampOf(const std::wstring& path) {
+  FileStamp stamp;
+  struct stat st;
+  if (stat(WideToUtf8(path).c_str(), &st) != 0) return stamp;
+  stamp.known = true;
+  stamp.size = static_cast<std::uint64_t>(st.st_size);
+  stamp.time = ToFileTime(st.st_mtim);
+  return stamp;
+}
+
 namespace {
 
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {

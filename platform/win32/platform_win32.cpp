@@ -171,6 +171,17 @@ bool FileExists(const std::wstring& path) {
   return e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND;
 }
 
+FileStamp StampOf(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d{};
+  FileStamp stamp;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return stamp;
+  stamp.known = true;
+  stamp.size = (static_cast<std::uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+  stamp.time = (static_cast<std::uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) |
+               d.ftLastWriteTime.dwLowDateTime;
+  return stamp;
+}
+
 namespace {
 
 bool WriteAll(HANDLE f, const std::uint8_t* data, std::size_t size) {
