@@ -12,11 +12,13 @@
 #include <cmath>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/folder.h"
 #include "app/menu.h"
+#include "app/prefetch.h"
 #include "app/view.h"
 #include "assoc/assoc.h"
 #include "decode/decode.h"
@@ -41,12 +43,8 @@ std::wstring g_currentFile;
 bool g_haveFile = false;
 // Size and last-write time of the file when it was opened; Save as decodes
 // the file again only while they are unchanged.
-struct FileStamp {
-  bool known = false;
-  ULONGLONG size = 0;
-  ULONGLONG time = 0;
-  bool operator==(const FileStamp&) const = default;
-};
+using platform::FileStamp;
+using platform::StampOf;
 FileStamp g_openedStamp;
 wchar_t g_errorText[256] = L"";
 int g_imgW = 0, g_imgH = 0;
@@ -80,6 +78,13 @@ RECT g_savedRect{};
 HMENU g_menu = nullptr;
 
 constexpr UINT_PTR kAnimTimer = 1;
+
+// Decoding ahead: the worker posts kMsgDecoded with a Decoded record in
+// lParam. g_wholePending: the picture on display is a reduced first look
+// whose whole picture is still being decoded.
+constexpr UINT kMsgDecoded = WM_APP + 1;
+std::unique_ptr<Prefetcher> g_prefetch;
+bool g_wholePending = false;
 
 // The viewer's colours: GDI+ ARGB for drawn shapes and text, COLORREF for
 // GDI fills.
@@ -135,6 +140,69 @@ void ListImages(const std::wstring& folder, std::vector<std::wstring>* names) {
   std::sort(names->begin(), names->end(), LogicalLess);
 }
 
+// --- layout inputs ------------------------------------------------------------
+
+bool g_placed = false;  // the window has been centred once
+
+// What a layout starts from: the monitor, the frame and the window's place.
+struct LayoutBase {
+  bool fullscreen = false;
+  int monitorW = 0, monitorH = 0;
+  LayoutIn in;
+};
+
+LayoutBase LayoutBaseOf(HWND hwnd) {
+  LayoutBase b;
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &mi);
+  b.fullscreen = g_fullscreen;
+  b.monitorW = mi.rcMonitor.right - mi.rcMonitor.left;
+  b.monitorH = mi.rcMonitor.bottom - mi.rcMonitor.top;
+  RECT frame{};
+  AdjustWindowRectExForDpi(&frame, static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE)),
+                           GetMenu(hwnd) != nullptr,
+                           static_cast<DWORD>(GetWindowLongW(hwnd, GWL_EXSTYLE)), g_dpi);
+  b.in.dpi = static_cast<int>(g_dpi);
+  b.in.workL = mi.rcWork.left;
+  b.in.workT = mi.rcWork.top;
+  b.in.workR = mi.rcWork.right;
+  b.in.workB = mi.rcWork.bottom;
+  b.in.frameW = frame.right - frame.left;
+  b.in.frameH = frame.bottom - frame.top;
+  b.in.placed = g_placed;
+  RECT wr;
+  GetWindowRect(hwnd, &wr);
+  b.in.centreX = (wr.left + wr.right) / 2;
+  b.in.centreY = (wr.top + wr.bottom) / 2;
+  return b;
+}
+
+// The zoom a picture of w × h gets when it is opened: fitted, and capped
+// outside full screen, as Layout computes it.
+double OpenZoom(const LayoutBase& base, int w, int h) {
+  if (base.fullscreen) return FitZoom(w, h, base.monitorW, base.monitorH);
+  LayoutIn in = base.in;
+  in.havePicture = true;
+  in.imgW = w;
+  in.imgH = h;
+  in.fit = true;
+  in.fitCap = true;
+  in.zoom = 1.0;
+  return ComputeLayout(in).zoom;
+}
+
+// For the worker: the size a picture is shown at when it is opened, from a
+// copy of the window's layout taken now.
+ViewSizeFn ViewSizeFor(HWND hwnd) {
+  const LayoutBase base = LayoutBaseOf(hwnd);
+  return [base](int w, int h, int* viewW, int* viewH) {
+    const double zoom = OpenZoom(base, w, h);
+    *viewW = ScaledSide(w, zoom);
+    *viewH = ScaledSide(h, zoom);
+  };
+}
+
 // --- opening -------------------------------------------------------------------
 
 void Layout(HWND hwnd);
@@ -154,9 +222,48 @@ void DropView() {
   g_viewStale = true;
 }
 
+// Puts a ready-scaled copy of the picture in place of the view.
+void AdoptView(PictureBitmap view, int w, int h) {
+  DropView();
+  if (!g_viewDC) g_viewDC = CreateCompatibleDC(nullptr);
+  if (!g_viewDC) {
+    bitmap_delete(view);
+    return;
+  }
+  g_viewOldBmp = SelectObject(g_viewDC, view);
+  g_viewBmp = view;
+  g_viewW = w;
+  g_viewH = h;
+  g_viewStale = false;
+}
+
+// The picture on display as a record the neighbour cache may keep (a whole,
+// still picture of an unchanged file, with its scaled view), or null. The
+// window no longer holds it.
+DecodedPtr DetachPicture() {
+  if (!g_pic || !g_haveFile || !g_openedStamp.known || picture_reduction(g_pic) != 1 ||
+      picture_animated(g_pic)) {
+    return nullptr;
+  }
+  auto d = std::make_unique<Decoded>();
+  d->path = g_currentFile;
+  d->stamp = g_openedStamp;
+  d->picture = g_pic;
+  g_pic = nullptr;
+  if (g_viewDC && g_viewBmp && !g_viewStale) {
+    SelectObject(g_viewDC, g_viewOldBmp);
+    d->view = g_viewBmp;
+    d->viewW = g_viewW;
+    d->viewH = g_viewH;
+    g_viewBmp = nullptr;
+  }
+  return d;
+}
+
 void ReleasePicture() {
   picture_free(g_pic);
   g_pic = nullptr;
+  g_wholePending = false;
   DropView();
   g_imgW = g_imgH = 0;
   g_fit = true;
@@ -167,17 +274,6 @@ void ReleasePicture() {
     ReleaseCapture();
     g_dragging = false;
   }
-}
-
-FileStamp StampOf(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA d{};
-  FileStamp stamp;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return stamp;
-  stamp.known = true;
-  stamp.size = (static_cast<ULONGLONG>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
-  stamp.time = (static_cast<ULONGLONG>(d.ftLastWriteTime.dwHighDateTime) << 32) |
-               d.ftLastWriteTime.dwLowDateTime;
-  return stamp;
 }
 
 bool IsFolder(const std::wstring& path) {
@@ -196,6 +292,8 @@ std::wstring FullPathOf(const std::wstring& path) {
   return full;
 }
 
+void WantNeighbours(HWND hwnd, DecodedPtr left);
+
 void TryOpen(HWND hwnd, const std::wstring& path) {
   if (IsFolder(path)) {
     std::vector<std::wstring> names;
@@ -208,17 +306,39 @@ void TryOpen(HWND hwnd, const std::wstring& path) {
   const std::wstring use = FullPathOf(path);
   HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   KillTimer(hwnd, kAnimTimer);
+  // Work for the picture that was on display stops counting; the picture
+  // itself may stay as a neighbour of the new one.
+  g_prefetch->Begin();
+  DecodedPtr left = DetachPicture();
   ReleasePicture();
   g_currentFile = use;
   g_errorText[0] = 0;
   g_haveFile = false;
+  DecodedPtr ready;
   if (use.size() >= MAX_PATH) {
     // The shell's calls (the Recycle Bin among them) take no longer paths, so
     // such a file is neither loaded nor ever acted on under a shortened name.
     wcsncpy_s(g_errorText, kMsgPathTooLong, _TRUNCATE);
   } else {
     g_openedStamp = StampOf(use);
-    g_pic = picture_load(use.c_str(), g_errorText, 256);
+    ready = g_prefetch->Take(use);
+    if (ready) {
+      // Decoded ahead, and the file is as it was then.
+      g_pic = ready->picture;
+      ready->picture = nullptr;
+    } else {
+      // A large JPEG shows a reduced decode first; the whole picture follows
+      // from the worker.
+      const LayoutBase base = LayoutBaseOf(hwnd);
+      g_pic =
+          picture_load_reduced(use.c_str(), [&base](int w, int h) { return OpenZoom(base, w, h); });
+      if (g_pic) {
+        g_wholePending = true;
+        g_prefetch->DecodeWhole(use, ViewSizeFor(hwnd));
+      } else {
+        g_pic = picture_load(use.c_str(), g_errorText, 256);
+      }
+    }
     g_haveFile = !IsFolder(use);
   }
   if (g_pic) {
@@ -228,6 +348,92 @@ void TryOpen(HWND hwnd, const std::wstring& path) {
   }
   Layout(hwnd);
   UpdateTitle(hwnd);
+  if (ready && ready->view) {
+    AdoptView(ready->view, ready->viewW, ready->viewH);
+    ready->view = nullptr;
+  }
+  // Painted before anything else: what the neighbours free and queue waits.
+  UpdateWindow(hwnd);
+  WantNeighbours(hwnd, std::move(left));
+  SetCursor(previous);
+}
+
+// The folder of the file on display and its pictures in the shell's order.
+bool FolderOfCurrent(std::wstring* folder, std::wstring* name, std::vector<std::wstring>* list) {
+  if (g_currentFile.empty()) return false;
+  std::size_t cut = g_currentFile.rfind(L'\\');
+  if (cut == std::wstring::npos) cut = g_currentFile.rfind(L'/');
+  if (cut == std::wstring::npos) return false;
+  *folder = g_currentFile.substr(0, cut);
+  *name = g_currentFile.substr(cut + 1);
+  ListImages(*folder, list);
+  return true;
+}
+
+// Has the neighbours of the file on display decoded ahead; `left` is the
+// picture that was on display before.
+void WantNeighbours(HWND hwnd, DecodedPtr left) {
+  std::wstring folder, name;
+  std::vector<std::wstring> list;
+  std::vector<std::wstring> paths;
+  if (g_haveFile && FolderOfCurrent(&folder, &name, &list)) {
+    for (int i : NeighbourIndices(list, name, ShellCompare)) {
+      paths.push_back(folder + L"\\" + list[static_cast<std::size_t>(i)]);
+    }
+  }
+  g_prefetch->Want(paths, std::move(left), ViewSizeFor(hwnd));
+}
+
+// A record from the worker: the whole picture behind a reduced first look
+// takes its place; neighbours go to the cache.
+void OnDecoded(HWND hwnd, Decoded* raw) {
+  DecodedPtr whole = g_prefetch->Receive(raw);
+  if (!whole) return;
+  g_wholePending = false;
+  // A whole decode that failed leaves the first look on display.
+  if (!whole->picture || !g_pic) return;
+  picture_free(g_pic);
+  g_pic = whole->picture;
+  whole->picture = nullptr;
+  if (whole->stamp.known) g_openedStamp = whole->stamp;
+  if (picture_width(g_pic) != g_imgW || picture_height(g_pic) != g_imgH) {
+    g_imgW = picture_width(g_pic);
+    g_imgH = picture_height(g_pic);
+    Layout(hwnd);
+    UpdateTitle(hwnd);
+  }
+  if (whole->view) {
+    AdoptView(whole->view, whole->viewW, whole->viewH);
+    whole->view = nullptr;
+  } else {
+    g_viewStale = true;
+  }
+  g_frameDirty = true;
+  InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+// Waits, with the wait cursor, for the whole picture behind a reduced first
+// look: for views and commands that need every pixel.
+void EnsureWhole(HWND hwnd) {
+  if (!g_wholePending) return;
+  HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  while (g_wholePending) {
+    MSG m;
+    if (PeekMessageW(&m, hwnd, kMsgDecoded, kMsgDecoded, PM_REMOVE)) {
+      OnDecoded(hwnd, reinterpret_cast<Decoded*>(m.lParam));
+      continue;
+    }
+    // Once the worker has nothing of this file left, nothing more comes.
+    if (!g_prefetch->Worker().Busy(g_currentFile)) {
+      if (PeekMessageW(&m, hwnd, kMsgDecoded, kMsgDecoded, PM_REMOVE)) {
+        OnDecoded(hwnd, reinterpret_cast<Decoded*>(m.lParam));
+        continue;
+      }
+      g_wholePending = false;
+      break;
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_POSTMESSAGE);
+  }
   SetCursor(previous);
 }
 
@@ -250,15 +456,9 @@ void OpenFileDialog(HWND hwnd) {
 }
 
 bool OpenSibling(HWND hwnd, int step) {
-  if (g_currentFile.empty()) return false;
-  const std::wstring current = g_currentFile;
-  std::size_t cut = current.rfind(L'\\');
-  if (cut == std::wstring::npos) cut = current.rfind(L'/');
-  if (cut == std::wstring::npos) return false;
-  const std::wstring folder = current.substr(0, cut);
-  const std::wstring name = current.substr(cut + 1);
+  std::wstring folder, name;
   std::vector<std::wstring> list;
-  ListImages(folder, &list);
+  if (!FolderOfCurrent(&folder, &name, &list)) return false;
   const int target = SiblingTarget(list, name, step, ShellCompare);
   if (target < 0) return false;
   TryOpen(hwnd, folder + L"\\" + list[static_cast<std::size_t>(target)]);
@@ -281,9 +481,12 @@ void DeleteCurrent(HWND hwnd) {
   op.pFrom = from;
   op.fFlags = FOF_ALLOWUNDO | FOF_NOCONFIRMATION | FOF_SILENT | FOF_WANTNUKEWARNING;
   if (SHFileOperationW(&op) != 0 || op.fAnyOperationsAborted) return;
-  if (OpenSibling(hwnd, 1)) return;
+  // The picture of the file now in the Recycle Bin is never kept.
   KillTimer(hwnd, kAnimTimer);
   ReleasePicture();
+  if (OpenSibling(hwnd, 1)) return;
+  g_prefetch->Begin();
+  g_prefetch->Want({}, nullptr, nullptr);
   g_currentFile.clear();
   g_haveFile = false;
   g_errorText[0] = 0;
@@ -294,40 +497,18 @@ void DeleteCurrent(HWND hwnd) {
 // --- layout --------------------------------------------------------------------
 
 void Layout(HWND hwnd) {
-  static bool placed = false;
-  MONITORINFO mi{};
-  mi.cbSize = sizeof mi;
-  GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &mi);
+  const LayoutBase base = LayoutBaseOf(hwnd);
   if (g_fullscreen) {
-    if (g_pic && g_fit) {
-      g_zoom = FitZoom(g_imgW, g_imgH, mi.rcMonitor.right - mi.rcMonitor.left,
-                       mi.rcMonitor.bottom - mi.rcMonitor.top);
-    }
+    if (g_pic && g_fit) g_zoom = FitZoom(g_imgW, g_imgH, base.monitorW, base.monitorH);
   } else {
-    RECT frame{};
-    AdjustWindowRectExForDpi(&frame, static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE)),
-                             GetMenu(hwnd) != nullptr,
-                             static_cast<DWORD>(GetWindowLongW(hwnd, GWL_EXSTYLE)), g_dpi);
-    LayoutIn in;
-    in.dpi = static_cast<int>(g_dpi);
-    in.workL = mi.rcWork.left;
-    in.workT = mi.rcWork.top;
-    in.workR = mi.rcWork.right;
-    in.workB = mi.rcWork.bottom;
-    in.frameW = frame.right - frame.left;
-    in.frameH = frame.bottom - frame.top;
+    LayoutIn in = base.in;
     in.havePicture = g_pic != nullptr;
     in.imgW = g_imgW;
     in.imgH = g_imgH;
     in.fit = g_fit;
     in.fitCap = g_fitCap;
     in.zoom = g_zoom;
-    in.placed = placed;
-    RECT wr;
-    GetWindowRect(hwnd, &wr);
-    in.centreX = (wr.left + wr.right) / 2;
-    in.centreY = (wr.top + wr.bottom) / 2;
-    placed = true;
+    g_placed = true;
     const LayoutOut out = ComputeLayout(in);
     if (g_pic) g_zoom = out.zoom;
     const UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
@@ -390,7 +571,14 @@ void FillRectColour(HDC dc, int l, int t, int r, int b, COLORREF c) {
   DeleteObject(brush);
 }
 
-void DrawPicture() {
+// Whether the view needs more pixels than a reduced first look holds.
+bool NeedsWhole(const ViewBox& g) {
+  return g_wholePending && (g.scaledW > picture_pixel_width(g_pic) ||
+                            g.scaledH > picture_pixel_height(g_pic) || g_zoom > 0.9995);
+}
+
+void DrawPicture(HWND hwnd) {
+  if (NeedsWhole(Geom(g_memW, g_memH))) EnsureWhole(hwnd);
   ViewBox g = Geom(g_memW, g_memH);
   ClampPan(g, &g_panX, &g_panY);
   const double z = g_zoom;
@@ -424,7 +612,7 @@ void DrawPicture() {
       SetStretchBltMode(g_memDC, HALFTONE);
       SetBrushOrgEx(g_memDC, 0, 0, nullptr);
       StretchBlt(g_memDC, g.offX - g_panX, g.offY - g_panY, g.scaledW, g.scaledH, source, 0, 0,
-                 g_imgW, g_imgH, SRCCOPY);
+                 picture_pixel_width(g_pic), picture_pixel_height(g_pic), SRCCOPY);
       RestoreDC(g_memDC, saved);
     }
   } else {
@@ -583,7 +771,7 @@ void Paint(HWND hwnd) {
     if (g_memDC && g_memBmp) {
       FillRectColour(g_memDC, 0, 0, g_memW, g_memH, kBackground);
       if (g_pic) {
-        DrawPicture();
+        DrawPicture(hwnd);
       } else {
         DrawEmptyState();
       }
@@ -680,10 +868,12 @@ bool OpenClipboardPatiently(HWND hwnd) {
 }
 
 void CopyToClipboard(HWND hwnd) {
+  EnsureWhole(hwnd);
   const std::uint8_t* bits = g_pic ? picture_bits(g_pic) : nullptr;
   if (!bits) return;
-  const SIZE_T row = static_cast<SIZE_T>(g_imgW) * 4;
-  const SIZE_T bytes = 40 + row * static_cast<SIZE_T>(g_imgH);
+  const int width = picture_pixel_width(g_pic), height = picture_pixel_height(g_pic);
+  const SIZE_T row = static_cast<SIZE_T>(width) * 4;
+  const SIZE_T bytes = 40 + row * static_cast<SIZE_T>(height);
   HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes);
   if (!mem) {
     MessageBeep(MB_ICONWARNING);
@@ -697,15 +887,15 @@ void CopyToClipboard(HWND hwnd) {
   }
   BITMAPINFOHEADER h{};
   h.biSize = 40;
-  h.biWidth = g_imgW;
-  h.biHeight = g_imgH;  // positive: bottom-up rows
+  h.biWidth = width;
+  h.biHeight = height;  // positive: bottom-up rows
   h.biPlanes = 1;
   h.biBitCount = 32;
   h.biCompression = BI_RGB;
   std::memcpy(p, &h, sizeof h);
-  for (int y = 0; y < g_imgH; ++y) {
+  for (int y = 0; y < height; ++y) {
     std::memcpy(p + 40 + row * static_cast<SIZE_T>(y),
-                bits + row * static_cast<SIZE_T>(g_imgH - 1 - y), row);
+                bits + row * static_cast<SIZE_T>(height - 1 - y), row);
   }
   GlobalUnlock(mem);
   if (!OpenClipboardPatiently(hwnd)) {
@@ -745,6 +935,7 @@ struct TaskMemTraits {
 
 void SaveAs(HWND hwnd, int type) {
   if (!g_pic) return;
+  EnsureWhole(hwnd);
   IFileSaveDialog* raw = nullptr;
   if (FAILED(CoCreateInstance(CLSID_FileSaveDialog, nullptr, CLSCTX_INPROC_SERVER,
                               IID_IFileSaveDialog, reinterpret_cast<void**>(&raw)))) {
@@ -874,6 +1065,7 @@ void OnCommand(HWND hwnd, int id) {
         // The window works on a copy: opening the file again replaces the
         // current path.
         const std::wstring path = g_currentFile;
+        EnsureWhole(hwnd);
         if (metadata_show(hwnd, path.c_str())) TryOpen(hwnd, path);
       }
       break;
@@ -961,10 +1153,25 @@ void OnCreate(HWND hwnd) {
   kit::ApplyDarkTitleBar(hwnd);
   g_menu = BuildMenu(g_dpi);
   SetMenu(hwnd, g_menu);
+  // Neighbours take at most a quarter of physical memory.
+  MEMORYSTATUSEX ms{};
+  ms.dwLength = sizeof ms;
+  const std::uint64_t physical = GlobalMemoryStatusEx(&ms) ? ms.ullTotalPhys : 0;
+  g_prefetch = std::make_unique<Prefetcher>(PrefetchBudget(physical), [hwnd](Decoded* d) {
+    return PostMessageW(hwnd, kMsgDecoded, 0, reinterpret_cast<LPARAM>(d)) != FALSE;
+  });
 }
 
 void OnDestroy(HWND hwnd) {
   KillTimer(hwnd, kAnimTimer);
+  // The worker ends (a decode in progress runs to its end, then is freed);
+  // records it posted and nobody took are freed here.
+  if (g_prefetch) g_prefetch->Stop();
+  MSG m;
+  while (PeekMessageW(&m, hwnd, kMsgDecoded, kMsgDecoded, PM_REMOVE)) {
+    delete reinterpret_cast<Decoded*>(m.lParam);
+  }
+  g_prefetch.reset();
   ReleasePicture();
   if (g_viewDC) DeleteDC(g_viewDC);
   g_viewDC = nullptr;
@@ -1032,6 +1239,9 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_PAINT:
       Paint(hwnd);
+      return 0;
+    case kMsgDecoded:
+      OnDecoded(hwnd, reinterpret_cast<Decoded*>(lp));
       return 0;
     case WM_CLOSE:
       DestroyWindow(hwnd);

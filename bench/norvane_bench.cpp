@@ -12,8 +12,24 @@
 //            picture_scaled (LoadAndFit below)
 // and the peak resident memory of the process.
 //
+//   first    the first paint of the viewer: picture_load_reduced (a JPEG at
+//            a fit of 1/2 or less decoded at a DCT reduction) and
+//            picture_scaled, picture_load where no reduced decode applies
+//
 // --once does one load+fit per file and prints nothing: the form that
-// bench/run.sh times as a process next to the other programs.
+// bench/run.sh times as a process next to the other programs; --once --first
+// does one first paint instead.
+//
+//   norvane_bench --step FILE...
+//
+// Steps through the files as the viewer steps through a folder, with the
+// viewer's prefetcher (the whole picture behind a first look and the two
+// neighbours decoded on the worker thread): each step is timed from the key
+// to the picture ready to paint (taken from the neighbour cache with its
+// scaled view, or for a cold step the first paint), and the "user" looks at
+// each picture until the worker is idle. Prints the median prefetched step,
+// the first (cold) step and the peak resident memory against one picture's
+// BGRA size.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -26,6 +42,11 @@
 #include <string>
 #include <vector>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "app/prefetch.h"
 #include "decode/decode.h"
 #include "imaging/imaging.h"
 #include "imaging/scale_internal.h"
@@ -72,13 +93,13 @@ long PeakRssKb() {
   return u.ru_maxrss;
 }
 
-struct Decoded {
+struct Pixels {
   int w = 0, h = 0;
   std::vector<std::uint8_t> px;  // premultiplied BGRA
 };
 
 // (a) Decoding with the imaging decoders alone.
-img::HResult DecodeImaging(const img::Bytes& bytes, Decoded* out) {
+img::HResult DecodeImaging(const img::Bytes& bytes, Pixels* out) {
   std::unique_ptr<img::Decoder> decoder;
   img::HResult hr = img::CreateDecoderFromMemory(bytes, &decoder);
   if (img::Failed(hr)) return hr;
@@ -93,7 +114,7 @@ img::HResult DecodeImaging(const img::Bytes& bytes, Decoded* out) {
 }
 
 // (b) Fitting decoded pixels with the scaler.
-img::HResult Fit(const Decoded& d, Size fit, std::vector<std::uint8_t>* out,
+img::HResult Fit(const Pixels& d, Size fit, std::vector<std::uint8_t>* out,
                  const si::Options& options = {}) {
   out->resize(static_cast<std::size_t>(fit.w) * fit.h * 4);
   const img::MemSource src{d.px.data(), d.w, d.h};
@@ -129,6 +150,29 @@ bool LoadAndFit(const std::wstring& path, Size* picture, Size* fitted) {
   picture_free(p);
   return true;
 }
+// The viewer's first paint: a reduced decode where one applies, else the
+// whole picture, then the copy at the fit size.
+bool FirstPaint(const std::wstring& path, Size* shown) {
+  Picture* p = picture_load_reduced(path.c_str(), [](int w, int h) {
+    const Size f = FitSize(w, h);
+    return static_cast<double>(f.w) / w;
+  });
+  if (!p) {
+    wchar_t err[256];
+    p = picture_load(path.c_str(), err, 256);
+  }
+  if (!p) return false;
+  const Size fit = FitSize(picture_width(p), picture_height(p));
+  PictureBitmap scaled = nullptr;
+  if (fit.w != picture_pixel_width(p) || fit.h != picture_pixel_height(p)) {
+    scaled = picture_scaled(p, fit.w, fit.h);
+  }
+  const bool ok = scaled || (fit.w == picture_pixel_width(p) && fit.h == picture_pixel_height(p));
+  if (shown) *shown = {picture_pixel_width(p), picture_pixel_height(p)};
+  bitmap_delete(scaled);
+  picture_free(p);
+  return ok;
+}
 // ---------------------------------------------------------------------------
 
 void PrintMs(const char* what, double ms) {
@@ -163,7 +207,7 @@ int BenchFile(const std::string& file, int runs) {
   const img::Bytes bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(raw));
   std::printf("%s (%zu bytes)\n", file.c_str(), bytes->size());
 
-  Decoded d;
+  Pixels d;
   const img::HResult hr = DecodeImaging(bytes, &d);
   double decodeMs = -1, fitMs = -1, bothMs = -1;
   Size fit;
@@ -178,7 +222,7 @@ int BenchFile(const std::string& file, int runs) {
                 plan.order == si::Order::VerticalFirst ? "vertical" : "horizontal",
                 SimdName(plan.simd), plan.workBytes / 1024.0);
     decodeMs = MedianMs(runs, [&] {
-      Decoded x;
+      Pixels x;
       return img::Succeeded(DecodeImaging(bytes, &x));
     });
     PrintMs("decode (imaging decoders)", decodeMs);
@@ -199,7 +243,7 @@ int BenchFile(const std::string& file, int runs) {
               MedianMs(runs, [&] { return img::Succeeded(Fit(d, fit, &out, o)); }));
     }
     bothMs = MedianMs(runs, [&] {
-      Decoded x;
+      Pixels x;
       std::vector<std::uint8_t> o;
       return img::Succeeded(DecodeImaging(bytes, &x)) && img::Succeeded(Fit(x, fit, &o));
     });
@@ -208,14 +252,124 @@ int BenchFile(const std::string& file, int runs) {
   Size pic, fitted;
   const double loadMs = MedianMs(runs, [&] { return LoadAndFit(path, &pic, &fitted); });
   PrintMs("load+fit (picture_load)", loadMs);
+  Size decodedAt;
+  const double firstMs = MedianMs(runs, [&] { return FirstPaint(path, &decodedAt); });
+  PrintMs("first paint", firstMs);
+  std::printf("  first paint decodes %dx%d\n", decodedAt.w, decodedAt.h);
   std::printf("  peak RSS so far %ld KiB\n", PeakRssKb());
-  std::printf("RESULT %s decode_ms=%.2f fit_ms=%.2f decode_fit_ms=%.2f load_fit_ms=%.2f\n",
-              file.c_str(), decodeMs, fitMs, bothMs, loadMs);
+  std::printf(
+      "RESULT %s decode_ms=%.2f fit_ms=%.2f decode_fit_ms=%.2f load_fit_ms=%.2f first_ms=%.2f\n",
+      file.c_str(), decodeMs, fitMs, bothMs, loadMs, firstMs);
   return decodeMs < 0 && loadMs < 0 ? 1 : 0;
 }
 
+// What the worker posts, as the window's message queue holds it.
+class Mailbox {
+ public:
+  bool Post(Decoded* d) {
+    std::lock_guard<std::mutex> lock(m_);
+    q_.push_back(d);
+    cv_.notify_all();
+    return true;
+  }
+  Decoded* Take() {
+    std::lock_guard<std::mutex> lock(m_);
+    if (q_.empty()) return nullptr;
+    Decoded* d = q_.front();
+    q_.pop_front();
+    return d;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<Decoded*> q_;
+};
+
+int StepBench(const std::vector<std::string>& files) {
+  std::vector<std::wstring> paths;
+  for (const std::string& f : files) paths.push_back(platform::Utf8ToWide(f));
+  const int n = static_cast<int>(paths.size());
+  if (n < 3) {
+    std::fprintf(stderr, "--step wants at least three files\n");
+    return 2;
+  }
+  Mailbox mail;
+  Prefetcher prefetch(std::uint64_t{1} << 40, [&mail](Decoded* d) { return mail.Post(d); });
+  const ViewSizeFn viewSize = [](int w, int h, int* vw, int* vh) {
+    const Size f = FitSize(w, h);
+    *vw = f.w, *vh = f.h;
+  };
+  DecodedPtr current;
+  std::vector<double> warm;
+  double cold = -1;
+  std::uint64_t pictureBytes = 0;
+  for (int i = 0; i < n; ++i) {
+    const double t0 = NowMs();
+    prefetch.Begin();
+    DecodedPtr left = std::move(current);
+    current = prefetch.Take(paths[static_cast<std::size_t>(i)]);
+    const bool prefetched = current != nullptr;
+    if (!current) {
+      current = std::make_unique<Decoded>();
+      current->path = paths[static_cast<std::size_t>(i)];
+      current->stamp = platform::StampOf(current->path);
+      current->picture = picture_load_reduced(current->path.c_str(), [](int w, int h) {
+        const Size f = FitSize(w, h);
+        return static_cast<double>(f.w) / w;
+      });
+      if (current->picture) {
+        prefetch.DecodeWhole(current->path, viewSize);
+      } else {
+        wchar_t err[256];
+        current->picture = picture_load(current->path.c_str(), err, 256);
+      }
+      if (!current->picture) return 1;
+      const Size f = FitSize(picture_width(current->picture), picture_height(current->picture));
+      if (f.w != picture_pixel_width(current->picture)) {
+        current->view = picture_scaled(current->picture, f.w, f.h);
+        current->viewW = f.w, current->viewH = f.h;
+      }
+    }
+    // Ready to paint: the viewer paints before it asks for the neighbours
+    // (which frees the one left behind).
+    const double ms = NowMs() - t0;
+    if (prefetched) {
+      warm.push_back(ms);
+    } else if (i == 0) {
+      cold = ms;
+    }
+    std::vector<std::wstring> wanted = {paths[static_cast<std::size_t>((i + 1) % n)],
+                                        paths[static_cast<std::size_t>((i + n - 1) % n)]};
+    prefetch.Want(wanted, std::move(left), viewSize);
+    pictureBytes = static_cast<std::uint64_t>(picture_width(current->picture)) *
+                   picture_height(current->picture) * 4;
+    // The user looks at the picture until everything asked for has come.
+    prefetch.Worker().WaitIdle();
+    while (Decoded* d = mail.Take()) {
+      if (DecodedPtr whole = prefetch.Receive(d)) current = std::move(whole);
+    }
+    std::printf("  step %d: %s %.2f ms\n", i, prefetched ? "prefetched" : "cold", ms);
+  }
+  current.reset();
+  prefetch.Stop();
+  while (Decoded* d = mail.Take()) delete d;
+  std::sort(warm.begin(), warm.end());
+  const double median = warm.empty() ? -1 : warm[warm.size() / 2];
+  const long peak = PeakRssKb();
+  std::printf("  prefetched step (median of %zu)  %.2f ms\n", warm.size(), median);
+  std::printf("  cold step (the first)          %.2f ms\n", cold);
+  std::printf("  peak RSS %ld KiB = %.2f x one picture's BGRA (%.0f KiB)\n", peak,
+              peak * 1024.0 / static_cast<double>(pictureBytes), pictureBytes / 1024.0);
+  std::printf("RESULT step warm_ms=%.2f cold_ms=%.2f peak_kb=%ld picture_kb=%.0f\n", median, cold,
+              peak, pictureBytes / 1024.0);
+  return 0;
+}
+
 int Usage() {
-  std::fprintf(stderr, "usage: norvane_bench [-n RUNS] [--once] FILE...\n");
+  std::fprintf(stderr,
+               "usage: norvane_bench [-n RUNS] [--once [--first]] FILE...\n"
+               "       norvane_bench --step FILE...\n");
   return 2;
 }
 
@@ -223,7 +377,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
   int runs = 9;
-  bool once = false;
+  bool once = false, first = false, step = false;
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -231,6 +385,10 @@ int main(int argc, char** argv) {
       runs = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--once") {
       once = true;
+    } else if (a == "--first") {
+      first = true;
+    } else if (a == "--step") {
+      step = true;
     } else if (!a.empty() && a[0] == '-') {
       return Usage();
     } else {
@@ -243,8 +401,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   int status = 0;
+  if (step) {
+    status = StepBench(files);
+    decode_shutdown();
+    return status;
+  }
   for (const std::string& f : files) {
-    if (once) {
+    if (once && first) {
+      if (!FirstPaint(platform::Utf8ToWide(f), nullptr)) status = 1;
+    } else if (once) {
       if (!LoadAndFit(platform::Utf8ToWide(f), nullptr, nullptr)) status = 1;
     } else {
       status |= BenchFile(f, runs);

@@ -60,6 +60,15 @@ convert -size 80x180 'xc:rgb(30,160,220)' \( -size 80x180 'xc:rgba(255,255,255,0
 # An animated GIF: three solid frames, red, lime and blue, 100 ms each,
 # looping.
 convert -delay 10 -size 60x40 xc:red xc:lime xc:blue -loop 0 "$scratch/anim.gif"
+# Decoding ahead: ten 4000x3000 JPEGs, each one solid colour (the driver's
+# table) with a 64x64 one-pixel checker of black and white at the centre.
+mkdir -p "$scratch/instant"
+i=1
+for c in C82828 28C828 2828C8 C8C828 C828C8 28C8C8 E08040 4080E0 80E040 804020; do
+  convert -size 4000x3000 "xc:#$c" \( -size 64x64 pattern:gray50 \) -gravity center -composite \
+    -sampling-factor 1x1 -quality 95 "$scratch/instant/p$(printf %02d $i).jpg"
+  i=$((i + 1))
+done
 # The metadata window's files: a JPEG with EXIF, GPS, XMP, IPTC, a comment
 # and a thumbnail, and a PNG with text chunks (the driver copies them before
 # editing).

@@ -2063,6 +2063,37 @@ BOOL CALLBACK FindEditProc(HWND h, LPARAM lp) {
   return TRUE;
 }
 
+// The Save as dialog's name box: the visible edit holding `stem`, waited
+// for; null when none appears (`all` then lists the edits seen).
+HWND FindNameBox(HWND dlg, const std::wstring& stem, std::string* all) {
+  FindEdit fe{stem, nullptr, {}};
+  WaitFor(
+      [&] {
+        fe.found = nullptr;
+        fe.all.clear();
+        EnumChildWindows(dlg, FindEditProc, reinterpret_cast<LPARAM>(&fe));
+        return fe.found != nullptr;
+      },
+      5000);
+  if (all) *all = fe.all;
+  return fe.found;
+}
+
+// Types a full path into the name box and presses OK; true when the dialog
+// closed (it is cancelled when it did not).
+bool SubmitSaveDialog(HWND dlg, HWND nameBox, const std::wstring& typed) {
+  SendMessageTimeoutW(nameBox, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(typed.c_str()), SMTO_NORMAL,
+                      3000, nullptr);
+  PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDOK)));
+  const bool closed = WaitFor([&] { return !IsWindow(dlg); }, kMaxWaitMs);
+  if (!closed) {
+    PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
+    WaitFor([&] { return !IsWindow(dlg); }, kStateWaitMs);
+  }
+  return closed;
+}
+
 struct Magic {
   const char* bytes;
   size_t n;
@@ -2144,34 +2175,18 @@ void ScenarioSaveAs(const Env& env) {
     // The name box starts with the picture's name without its extension.
     std::wstring stem = row.source;
     stem.resize(stem.rfind(L'.'));
-    FindEdit fe{stem, nullptr, {}};
-    WaitFor(
-        [&] {
-          fe.found = nullptr;
-          fe.all.clear();
-          EnumChildWindows(dlg, FindEditProc, reinterpret_cast<LPARAM>(&fe));
-          return fe.found != nullptr;
-        },
-        5000);
+    std::string edits;
+    const HWND nameBox = FindNameBox(dlg, stem, &edits);
     const std::string offers =
         Fmt("%s: the name box offers \"%s\"", what.c_str(), Utf8(stem).c_str());
-    if (!Check(fe.found != nullptr, offers, fe.all)) {
+    if (!Check(nameBox != nullptr, offers, edits)) {
       PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
       WaitFor([&] { return !IsWindow(dlg); }, kStateWaitMs);
       continue;
     }
     if (&row == &rows[0]) SaveShot(env, "save-as");
     const std::wstring typed = dir + L"\\" + row.typed, out = dir + L"\\" + row.file;
-    SendMessageTimeoutW(fe.found, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(typed.c_str()),
-                        SMTO_NORMAL, 3000, nullptr);
-    PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDOK)));
-    const bool closed = WaitFor([&] { return !IsWindow(dlg); }, kMaxWaitMs);
-    Check(closed, what + ": the dialog closes on OK", "");
-    if (!closed) {
-      PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
-      WaitFor([&] { return !IsWindow(dlg); }, kStateWaitMs);
-    }
+    Check(SubmitSaveDialog(dlg, nameBox, typed), what + ": the dialog closes on OK", "");
     v.Sync();  // the viewer writes before it handles anything else
     std::vector<std::uint8_t> head;
     const bool written = WaitFor(
@@ -2199,6 +2214,197 @@ void ScenarioSaveAs(const Env& env) {
         Check(pixels.empty(), what + ": reopened, it shows the same pixels", pixels);
       }
       again.Close(what + ", reopened");
+    }
+  }
+}
+
+// --- decoding ahead ----------------------------------------------------------
+
+// Ten large JPEGs (4000 × 3000, drawn by scripts/ui-test.sh in instant/):
+// picture i is one solid colour with a 64 × 64 one-pixel checker of black and
+// white at its centre, which only the whole picture shown at 100 % resolves.
+constexpr int kInstantW = 4000, kInstantH = 3000;
+constexpr std::uint32_t kInstantColours[10] = {0xC82828, 0x28C828, 0x2828C8, 0xC8C828, 0xC828C8,
+                                               0x28C8C8, 0xE08040, 0x4080E0, 0x80E040, 0x804020};
+
+std::wstring InstantName(int i) {
+  wchar_t name[16];
+  swprintf(name, 16, L"p%02d.jpg", i);
+  return name;
+}
+
+std::wstring InstantTitle(const Env& env, const Viewer& v, int i) {
+  const Placement p =
+      Expected(env, FrameOf(v.hwnd(), env.dpi), kInstantW, kInstantH, Fit::Capped, 1.0);
+  return PictureTitle(InstantName(i), kInstantW, kInstantH, p.zoom, true);
+}
+
+bool NearColour(std::uint32_t a, std::uint32_t b, int tolerance) {
+  for (int s = 0; s <= 16; s += 8) {
+    if (std::abs(static_cast<int>((a >> s) & 0xFF) - static_cast<int>((b >> s) & 0xFF)) > tolerance)
+      return false;
+  }
+  return true;
+}
+
+// The picture area shows picture i's colour (away from the checker).
+std::string ShowsInstant(const ClientShot& c, int footer, int i) {
+  const std::uint32_t seen = c.At(c.cw / 4, (c.ch - footer) / 4);
+  const std::uint32_t want = kInstantColours[i - 1];
+  return NearColour(seen, want, 12) ? std::string() : Fmt("%06X, want %06X", seen, want);
+}
+
+// Adjacent pixels that differ by more than half the range, along 16 rows of
+// 16 pixels around (x, y): a one-pixel checker shown 1:1 gives nearly all.
+int CheckerEdges(std::uint32_t (*at)(const void*, int, int), const void* src, int x, int y) {
+  int edges = 0;
+  for (int dy = -8; dy < 8; ++dy) {
+    for (int dx = -8; dx < 8; ++dx) {
+      const int a = static_cast<int>(at(src, x + dx, y + dy) & 0xFF);
+      const int b = static_cast<int>(at(src, x + dx + 1, y + dy) & 0xFF);
+      edges += std::abs(a - b) > 128;
+    }
+  }
+  return edges;
+}
+
+void ScenarioInstant(const Env& env) {
+  const std::wstring dir = env.pics.Path(L"instant");
+  auto path = [&](int i) { return dir + L"\\" + InstantName(i); };
+  if (!Check(FileExists(path(1)) && FileExists(path(10)), "instant: test pictures drawn", ""))
+    return;
+  const int footer = FooterPx(env.dpi);
+  auto showing = [&](const Viewer& v, int i, const std::string& what) {
+    v.CheckTitle(InstantTitle(env, v, i), what + ": title with the whole picture's size");
+    const std::string pixels =
+        Eventually(v, [&](const ClientShot& c) { return ShowsInstant(c, footer, i); });
+    Check(pixels.empty(), what + ": shows " + Utf8(InstantName(i)), pixels);
+  };
+  {
+    Viewer v(env);
+    if (!v.Start(path(1), "instant")) return;
+    showing(v, 1, "instant: opened");
+    // Key by key, with time for the neighbours to be decoded ahead.
+    for (int i = 2; i <= 4; ++i) {
+      Sleep(1500);
+      v.Key(VK_RIGHT);
+      showing(v, i, Fmt("instant: Right to %d", i));
+    }
+    // Five presses in a row: the fifth picture, never one of the others,
+    // and it stays once every decode has come in.
+    for (int k = 0; k < 5; ++k) {
+      const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(VK_RIGHT, MAPVK_VK_TO_VSC)) << 16;
+      PostMessageW(v.hwnd(), WM_KEYDOWN, VK_RIGHT, 1 | scan);
+      PostMessageW(v.hwnd(), WM_KEYUP, VK_RIGHT, 1 | scan | 0xC0000000);
+    }
+    v.Sync();
+    showing(v, 9, "instant: five presses in a row");
+    Sleep(2000);
+    Check(v.Title() == InstantTitle(env, v, 9), "instant: still p09 once the decodes are in",
+          Utf8(v.Title()));
+    Check(ShowsInstant(CaptureClient(v), footer, 9).empty(),
+          "instant: still shows p09 once the decodes are in", "");
+    SaveShot(env, "instant-fit");
+    // A picture that is not a neighbour, at 100 % at once: the whole
+    // picture's pixels, the checker resolved.
+    v.Key(VK_HOME);
+    v.Key('1');
+    v.CheckTitle(PictureTitle(InstantName(1), kInstantW, kInstantH, 1, false),
+                 "instant: Home, then 1 shows p01 at 100 %");
+    // The patch is near the middle of the picture area (where exactly
+    // depends on how the window grew): the sharpest 16 x 16 spot around it.
+    const ClientShot c = CaptureClient(v);
+    int edges = 0;
+    for (int dy = -64; dy <= 64; dy += 8) {
+      for (int dx = -64; dx <= 64; dx += 8) {
+        edges = std::max(
+            edges, CheckerEdges([](const void* s, int x,
+                                   int y) { return static_cast<const ClientShot*>(s)->At(x, y); },
+                                &c, c.cw / 2 + dx, (c.ch - footer) / 2 + dy));
+      }
+    }
+    Check(edges >= 200, "instant: at 100 % the one-pixel checker is sharp (the whole picture)",
+          Fmt("%d of 256 edges", edges));
+    SaveShot(env, "instant-100");
+    v.Close("instant");
+  }
+  // Copied right after opening: the copy is the whole picture.
+  {
+    Viewer v(env);
+    if (v.Start(path(8), "instant, copy")) {
+      v.CheckTitle(InstantTitle(env, v, 8), "instant, copy: p08 open");
+      std::string how;
+      if (Check(PressCtrlC(v, &how), "instant, copy: Ctrl+C right after opening copies", how)) {
+        const std::vector<std::uint8_t> dib = ReadClipboardDib();
+        const Dib d = CheckDibHeader(dib, kInstantW, kInstantH, "instant, copy");
+        if (d.ok) {
+          const int copied = CheckerEdges(
+              [](const void* s, int x, int y) { return static_cast<const Dib*>(s)->At(x, y); }, &d,
+              kInstantW / 2, kInstantH / 2);
+          Check(copied >= 200, "instant, copy: the copy has the checker's pixels",
+                Fmt("%d of 256 edges", copied));
+          Check(NearColour(d.At(100, 100), kInstantColours[7], 12),
+                "instant, copy: the copy is p08", Fmt("%06X", d.At(100, 100) & 0xFFFFFF));
+        }
+      }
+      v.Close("instant, copy");
+    }
+  }
+  // Delete right after opening, while the whole picture is being decoded.
+  {
+    Viewer v(env);
+    if (v.Start(path(5), "instant, delete")) {
+      v.CheckTitle(InstantTitle(env, v, 5), "instant, delete: p05 open");
+      PostMessageW(v.hwnd(), WM_KEYDOWN, VK_DELETE, 1);
+      PostMessageW(v.hwnd(), WM_KEYUP, VK_DELETE, 1 | 0xC0000000);
+      HWND box = WaitTopWindow(v.pid(), L"#32770", L"Norvane", kMaxWaitMs);
+      if (Check(box != nullptr, "instant, delete: asked", "")) {
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, IDYES)));
+        WaitFor([&] { return !IsWindow(box); }, kStateWaitMs);
+        showing(v, 6, "instant, delete: p06 after");
+        Check(!FileExists(path(5)), "instant, delete: p05 is gone", "");
+      }
+      v.Close("instant, delete");
+    }
+  }
+  // Save as right after opening.
+  {
+    Viewer v(env);
+    const std::wstring out = dir + L"\\saved-p03.png";
+    if (v.Start(path(3), "instant, save as")) {
+      v.CheckTitle(InstantTitle(env, v, 3), "instant, save as: p03 open");
+      PostMessageW(v.hwnd(), WM_COMMAND, 1003, 0);
+      HWND dlg = WaitTopWindow(v.pid(), L"#32770", L"Save as", kMaxWaitMs);
+      const HWND box = dlg ? FindNameBox(dlg, L"p03", nullptr) : nullptr;
+      if (Check(box != nullptr, "instant, save as: the dialog offers p03", "")) {
+        Check(SubmitSaveDialog(dlg, box, out), "instant, save as: the dialog closes on OK", "");
+        v.Sync();
+        std::vector<std::uint8_t> head;
+        WaitFor(
+            [&] {
+              head = ReadFileHead(out, 24);
+              return head.size() == 24;
+            },
+            kMaxWaitMs);
+        auto be32 = [&](size_t o) {
+          return head.size() >= o + 4 ? static_cast<int>(head[o] << 24 | head[o + 1] << 16 |
+                                                         head[o + 2] << 8 | head[o + 3])
+                                      : -1;
+        };
+        Check(be32(16) == kInstantW && be32(20) == kInstantH,
+              "instant, save as: the PNG has the whole picture's size",
+              Fmt("%d x %d", be32(16), be32(20)));
+      }
+      v.Close("instant, save as");
+    }
+  }
+  // Closing while the whole picture is being decoded.
+  {
+    Viewer v(env);
+    if (v.Start(path(7), "instant, close")) {
+      PostMessageW(v.hwnd(), WM_CLOSE, 0, 0);
+      CheckExitedCleanly(v, "instant, close: closing during a decode exits with 0");
     }
   }
 }
@@ -3985,6 +4191,7 @@ const Scenario kScenarios[] = {
     {"delete", ScenarioDelete, false},
     {"gif", ScenarioGif, false},
     {"save-as", ScenarioSaveAs, false},
+    {"instant", ScenarioInstant, false},
     {"settings", ScenarioSettings, false},
     {"settings-repair", ScenarioSettingsRepair, false},
     {"settings-keys", ScenarioSettingsKeys, false},
