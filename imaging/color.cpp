@@ -1,22 +1,17 @@
 // Colour management with lcms2: an embedded ICC profile or the EXIF Adobe RGB
-// colour space converted to sRGB.
+// colour space converted to sRGB, and the TIFF decoder's L*a*b* to sRGB.
 #include <lcms2.h>
 
 #include <mutex>
+#include <utility>
 
 #include "imaging/imaging.h"
-#include "platform/owned.h"
+#include "imaging/lcms_internal.h"
 
 namespace img {
 namespace {
 
-struct ProfileTraits {
-  using Type = cmsHPROFILE;
-  static cmsHPROFILE Invalid() { return nullptr; }
-  static void Release(cmsHPROFILE p) { cmsCloseProfile(p); }
-};
-using ProfileHandle = Owned<ProfileTraits>;
-
+// Called before any lcms2 object is made.
 void SilenceLcms() {
   static std::once_flag once;
   std::call_once(once, [] { cmsSetLogErrorHandler(nullptr); });
@@ -38,8 +33,7 @@ enum class Kind { Rgb, Gray, Cmyk };
 
 class LcmsTransform : public ColorTransform {
  public:
-  LcmsTransform(cmsHTRANSFORM t, Kind kind) : t_(t), kind_(kind) {}
-  ~LcmsTransform() override { cmsDeleteTransform(t_); }
+  LcmsTransform(TransformHandle t, Kind kind) : t_(std::move(t)), kind_(kind) {}
 
   PixelFormat InputFormat() const override {
     return kind_ == Kind::Cmyk ? PixelFormat::Cmyk32 : PixelFormat::Bgra32;
@@ -51,7 +45,7 @@ class LcmsTransform : public ColorTransform {
       constexpr std::size_t kChunk = 1 << 16;
       for (std::size_t done = 0; done < count; done += kChunk) {
         std::size_t n = count - done < kChunk ? count - done : kChunk;
-        cmsDoTransform(t_, bgra + done * 4, bgra + done * 4, static_cast<cmsUInt32Number>(n));
+        cmsDoTransform(t_.get(), bgra + done * 4, bgra + done * 4, static_cast<cmsUInt32Number>(n));
       }
       return;
     }
@@ -64,7 +58,7 @@ class LcmsTransform : public ColorTransform {
       std::size_t n = count - done < kChunk ? count - done : kChunk;
       std::uint8_t* p = bgra + done * 4;
       for (std::size_t i = 0; i < n; ++i) gray[i] = p[i * 4];
-      cmsDoTransform(t_, gray, bgr, static_cast<cmsUInt32Number>(n));
+      cmsDoTransform(t_.get(), gray, bgr, static_cast<cmsUInt32Number>(n));
       for (std::size_t i = 0; i < n; ++i) {
         p[i * 4] = bgr[i * 3];
         p[i * 4 + 1] = bgr[i * 3 + 1];
@@ -83,7 +77,7 @@ class LcmsTransform : public ColorTransform {
       if (kind_ == Kind::Cmyk) {
         // CMYK in, BGRA out, pixel for pixel in place; the output's fourth
         // byte is not written by lcms, so it is set opaque afterwards.
-        cmsDoTransform(t_, row, row, w);
+        cmsDoTransform(t_.get(), row, row, w);
         for (std::uint32_t x = 0; x < w; ++x) row[x * 4 + 3] = 255;
       } else {
         TransformBgra(row, w);
@@ -93,7 +87,7 @@ class LcmsTransform : public ColorTransform {
   }
 
  private:
-  cmsHTRANSFORM t_;
+  TransformHandle t_;
   Kind kind_;
 };
 
@@ -132,9 +126,18 @@ std::unique_ptr<ColorTransform> CreateColorTransform(const ColorContext& source)
   if (cmsGetDeviceClass(src) == cmsSigLinkClass || cmsGetDeviceClass(src) == cmsSigAbstractClass) {
     return nullptr;
   }
-  cmsHTRANSFORM t = cmsCreateTransform(src, in, dst.get(), out, INTENT_PERCEPTUAL, 0);
+  TransformHandle t(cmsCreateTransform(src, in, dst.get(), out, INTENT_PERCEPTUAL, 0));
   if (!t) return nullptr;
-  return std::make_unique<LcmsTransform>(t, kind);
+  return std::make_unique<LcmsTransform>(std::move(t), kind);
+}
+
+TransformHandle CreateLabToSrgb() {
+  SilenceLcms();
+  ProfileHandle lab(cmsCreateLab4Profile(nullptr));
+  ProfileHandle srgb(cmsCreate_sRGBProfile());
+  if (!lab.get() || !srgb.get()) return TransformHandle();
+  return TransformHandle(cmsCreateTransform(lab.get(), TYPE_Lab_FLT, srgb.get(), TYPE_BGR_8,
+                                            INTENT_RELATIVE_COLORIMETRIC, 0));
 }
 
 }  // namespace img

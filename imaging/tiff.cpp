@@ -18,8 +18,8 @@
 
 #include "imaging/exif_internal.h"
 #include "imaging/imaging.h"
+#include "imaging/lcms_internal.h"
 #include "imaging/tiff_internal.h"
-#include "platform/owned.h"
 
 namespace img {
 
@@ -517,29 +517,6 @@ HResult ReadCmyk(TIFF* tif, const Info& info, std::uint8_t* out, std::size_t str
 // ---------------------------------------------------------------------------
 // Our own unpacking (see OwnOf).
 
-struct TransformTraits {
-  using Type = cmsHTRANSFORM;
-  static cmsHTRANSFORM Invalid() { return nullptr; }
-  static void Release(cmsHTRANSFORM t) { cmsDeleteTransform(t); }
-};
-using TransformHandle = Owned<TransformTraits>;
-
-struct ProfileTraits {
-  using Type = cmsHPROFILE;
-  static cmsHPROFILE Invalid() { return nullptr; }
-  static void Release(cmsHPROFILE p) { cmsCloseProfile(p); }
-};
-using ProfileHandle = Owned<ProfileTraits>;
-
-// L*a*b* (D50, as TIFF defines it) to sRGB, floats in, B, G, R bytes out.
-TransformHandle LabToSrgb() {
-  ProfileHandle lab(cmsCreateLab4Profile(nullptr));
-  ProfileHandle srgb(cmsCreate_sRGBProfile());
-  if (!lab.get() || !srgb.get()) return TransformHandle();
-  return TransformHandle(cmsCreateTransform(lab.get(), TYPE_Lab_FLT, srgb.get(), TYPE_BGR_8,
-                                            INTENT_RELATIVE_COLORIMETRIC, 0));
-}
-
 // Sample `k` of a row of `rowBytes` bytes. Integers come back raw; 1 to 16
 // bits other than 8 are packed from the most significant bit.
 std::uint32_t RawSample(const std::uint8_t* row, std::size_t rowBytes, std::size_t k,
@@ -630,7 +607,7 @@ HResult ReadOwn(TIFF* tif, const Info& info, std::uint32_t* raster) {
   std::vector<float> labRow;
   std::vector<std::uint8_t> bgrRow;
   if (info.own == Own::Lab) {
-    lab = LabToSrgb();
+    lab = CreateLabToSrgb();
     if (!lab.get()) return kFail;
     try {
       labRow.resize(w * 3);

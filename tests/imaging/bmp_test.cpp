@@ -156,24 +156,24 @@ TEST(Bmp, FixturesMatchImageMagick) {
   }
 }
 
-const char* const kOs2Fixtures[] = {"dec17_os2v2_pal8.bmp", "dec17_os2v2_rle8.bmp",
-                                    "dec17_os2v2_short24.bmp"};
-
 // OS/2 2.x bitmaps made from the 40-byte fixtures (same colour table and
 // pixels under a 64- or 16-byte header), so they must decode alike.
 // (ImageMagick is no oracle here: it reads their colour tables as 3-byte
 // entries, where OS/2 2.x stores 4.)
+struct Os2Fixture {
+  const char* file;
+  const char* source;
+  PixelFormat native;
+};
+
+const Os2Fixture kOs2Fixtures[] = {
+    {"dec17_os2v2_pal8.bmp", "bmp_pal8.bmp", PixelFormat::Indexed8},
+    {"dec17_os2v2_rle8.bmp", "bmp_rle8.bmp", PixelFormat::Indexed8},
+    {"dec17_os2v2_short24.bmp", "bmp_rgb24.bmp", PixelFormat::Bgr24},
+};
+
 TEST(Bmp, Os2V2FixturesDecodeLikeTheirSources) {
-  const struct {
-    const char* file;
-    const char* source;
-    PixelFormat native;
-  } cases[] = {
-      {"dec17_os2v2_pal8.bmp", "bmp_pal8.bmp", PixelFormat::Indexed8},
-      {"dec17_os2v2_rle8.bmp", "bmp_rle8.bmp", PixelFormat::Indexed8},
-      {"dec17_os2v2_short24.bmp", "bmp_rgb24.bmp", PixelFormat::Bgr24},
-  };
-  for (const auto& c : cases) {
+  for (const Os2Fixture& c : kOs2Fixtures) {
     SCOPED_TRACE(c.file);
     auto d = DecodeFixture(c.file);
     ASSERT_EQ(d.hr, img::kOk);
@@ -246,43 +246,41 @@ std::vector<HandCase> HandCases() {
   };
   BmpSpec s;
 
+  // A header size and the name of the case that uses it.
+  struct Header {
+    std::uint32_t size;
+    const char* name;
+  };
+  // k24BottomUp decoded, top row first.
+  const std::vector<std::uint32_t> rgbw = {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF};
   s = {};
   s.width = 2, s.height = 2, s.pixels = k24BottomUp;
-  add("24-bit bottom-up", s, 2, 2, PixelFormat::Bgr24,
-      {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
+  add("24-bit bottom-up", s, 2, 2, PixelFormat::Bgr24, rgbw);
   s.height = -2;
   add("24-bit top-down", s, 2, 2, PixelFormat::Bgr24,
       {0xFF0000FF, 0xFFFFFFFF, 0xFFFF0000, 0xFF00FF00});
-  s.height = 2, s.headerSize = 124;
-  add("24-bit V5 header", s, 2, 2, PixelFormat::Bgr24,
-      {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
-  s.headerSize = 12;
-  add("24-bit core header", s, 2, 2, PixelFormat::Bgr24,
-      {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
-  s.headerSize = 64;
-  add("24-bit OS/2 2.x header", s, 2, 2, PixelFormat::Bgr24,
-      {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
-  s.headerSize = 16;
-  add("24-bit OS/2 2.x short header", s, 2, 2, PixelFormat::Bgr24,
-      {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
+  s.height = 2;
+  // The same pixels under the other header sizes.
+  for (const Header& h :
+       {Header{124, "24-bit V5 header"}, Header{12, "24-bit core header"},
+        Header{64, "24-bit OS/2 2.x header"}, Header{16, "24-bit OS/2 2.x short header"}}) {
+    s.headerSize = h.size;
+    add(h.name, s, 2, 2, PixelFormat::Bgr24, rgbw);
+  }
   s.headerSize = 40, s.gap = 10;
-  add("bfOffBits past the header", s, 2, 2, PixelFormat::Bgr24,
-      {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
+  add("bfOffBits past the header", s, 2, 2, PixelFormat::Bgr24, rgbw);
   s.gap = 0, s.offBits = 0;
-  add("bfOffBits zero", s, 2, 2, PixelFormat::Bgr24,
-      {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF});
+  add("bfOffBits zero", s, 2, 2, PixelFormat::Bgr24, rgbw);
 
   s = {};
   s.width = 3, s.height = 2, s.bpp = 1, s.palette = {0x112233, 0x445566};
   s.pixels = {0xA0, 0, 0, 0, 0x40, 0, 0, 0};  // bottom 1,0,1 / top 0,1,0
-  add("1-bit", s, 3, 2, PixelFormat::Indexed1,
-      {0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566});
-  s.headerSize = 12;
-  add("1-bit core header (3-byte entries)", s, 3, 2, PixelFormat::Indexed1,
-      {0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566});
-  s.headerSize = 16;
-  add("1-bit OS/2 2.x short header (4-byte entries)", s, 3, 2, PixelFormat::Indexed1,
-      {0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566});
+  for (const Header& h : {Header{40, "1-bit"}, Header{12, "1-bit core header (3-byte entries)"},
+                          Header{16, "1-bit OS/2 2.x short header (4-byte entries)"}}) {
+    s.headerSize = h.size;
+    add(h.name, s, 3, 2, PixelFormat::Indexed1,
+        {0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566, 0xFF112233, 0xFF445566});
+  }
   s.headerSize = 64, s.clrUsed = 1;
   add("1-bit OS/2 2.x header, one colour used", s, 3, 2, PixelFormat::Indexed1,
       {0xFF112233, 0xFF000000, 0xFF112233, 0xFF000000, 0xFF112233, 0xFF000000});
@@ -588,7 +586,7 @@ TEST(Bmp, RleEndOfBitmapCoversTheRest) {
 TEST(Bmp, TruncationAtEveryLengthFails) {
   std::vector<std::pair<std::string, ByteVec>> files;
   for (const FixtureCase& c : kFixtures) files.emplace_back(c.file, ReadBytes(Fixture(c.file)));
-  for (const char* f : kOs2Fixtures) files.emplace_back(f, ReadBytes(Fixture(f)));
+  for (const Os2Fixture& c : kOs2Fixtures) files.emplace_back(c.file, ReadBytes(Fixture(c.file)));
   for (const HandCase& c : HandCases()) files.emplace_back(c.name, MakeBmp(c.spec));
   for (const auto& [name, bytes] : files) {
     SCOPED_TRACE(name);
@@ -617,7 +615,7 @@ TEST(Bmp, MutatedFilesNeverCrash) {
   };
   std::vector<std::string> files;
   for (const FixtureCase& c : kFixtures) files.push_back(c.file);
-  for (const char* f : kOs2Fixtures) files.push_back(f);
+  for (const Os2Fixture& c : kOs2Fixtures) files.push_back(c.file);
   for (const std::string& file : files) {
     const ByteVec original = ReadBytes(Fixture(file));
     for (int round = 0; round < 300; ++round) {

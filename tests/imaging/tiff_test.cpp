@@ -445,107 +445,66 @@ struct SampleCase {
 
 std::vector<SampleCase> SampleCases() {
   std::vector<SampleCase> v;
+  // A one-row directory as wide as `argb` (see SampleIfd).
+  auto add = [&v](const char* name, std::uint32_t photometric, std::uint32_t bps, std::uint32_t spp,
+                  ByteVec pixels, std::vector<std::uint32_t> argb, int tolerance,
+                  std::vector<Entry> more = {}) {
+    const auto w = static_cast<std::uint32_t>(argb.size());
+    v.push_back({name, SampleIfd(w, 1, photometric, bps, spp, std::move(pixels), std::move(more)),
+                 std::move(argb), tolerance});
+  };
   // L*a*b*: white must come out white, black black, and gray neutral.
-  v.push_back({"CIELab 8-bit white, black, L* 50",
-               SampleIfd(3, 1, kCieLab, 8, 3, {255, 0, 0, 0, 0, 0, 128, 0, 0}),
-               {0xFFFFFFFF, 0xFF000000, 0xFF777777},
-               1});
-  v.push_back({"CIELab 8-bit signed a* and b*: sRGB red, blue",
-               SampleIfd(2, 1, kCieLab, 8, 3, {138, 81, 70, 75, 68, 0x90}),
-               {0xFFFF0000, 0xFF0000FF},
-               3});
-  v.push_back({"CIELab 16-bit white, black",
-               SampleIfd(2, 1, kCieLab, 16, 3, Le16s({65535, 0, 0, 0, 0, 0})),
-               {0xFFFFFFFF, 0xFF000000},
-               0});
-  v.push_back({"CIELab 16-bit signed a*: red",
-               SampleIfd(1, 1, kCieLab, 16, 3, Le16s({35579, 20688, 17892})),
-               {0xFFFF0000},
-               1});
-  v.push_back({"ICCLab 8-bit, a* and b* offset by 128",
-               SampleIfd(2, 1, kIccLab, 8, 3, {255, 128, 128, 0, 128, 128}),
-               {0xFFFFFFFF, 0xFF000000},
-               0});
-  v.push_back({"ICCLab 16-bit, L* 100 at 65280",
-               SampleIfd(2, 1, kIccLab, 16, 3, Le16s({65280, 32768, 32768, 0, 32768, 32768})),
-               {0xFFFFFFFF, 0xFF000000},
-               0});
-  v.push_back({"CIELab 8-bit with unassociated alpha",
-               SampleIfd(2, 1, kCieLab, 8, 4, {255, 0, 0, 128, 0, 0, 0, 0}, {kUnassoc}),
-               {0x80FFFFFF, 0x00000000},
-               0});
-  v.push_back({"CIELab 16-bit with unassociated alpha",
-               SampleIfd(1, 1, kCieLab, 16, 4, Le16s({65535, 0, 0, 0x8080}), {kUnassoc}),
-               {0x80FFFFFF},
-               0});
-  v.push_back({"CIELab 8-bit planar",
-               SampleIfd(2, 1, kCieLab, 8, 3, {255, 0, 0, 0, 0, 0}, Planar(3, 2)),
-               {0xFFFFFFFF, 0xFF000000},
-               0});
+  add("CIELab 8-bit white, black, L* 50", kCieLab, 8, 3, {255, 0, 0, 0, 0, 0, 128, 0, 0},
+      {0xFFFFFFFF, 0xFF000000, 0xFF777777}, 1);
+  add("CIELab 8-bit signed a* and b*: sRGB red, blue", kCieLab, 8, 3, {138, 81, 70, 75, 68, 0x90},
+      {0xFFFF0000, 0xFF0000FF}, 3);
+  add("CIELab 16-bit white, black", kCieLab, 16, 3, Le16s({65535, 0, 0, 0, 0, 0}),
+      {0xFFFFFFFF, 0xFF000000}, 0);
+  add("CIELab 16-bit signed a*: red", kCieLab, 16, 3, Le16s({35579, 20688, 17892}), {0xFFFF0000},
+      1);
+  add("ICCLab 8-bit, a* and b* offset by 128", kIccLab, 8, 3, {255, 128, 128, 0, 128, 128},
+      {0xFFFFFFFF, 0xFF000000}, 0);
+  add("ICCLab 16-bit, L* 100 at 65280", kIccLab, 16, 3,
+      Le16s({65280, 32768, 32768, 0, 32768, 32768}), {0xFFFFFFFF, 0xFF000000}, 0);
+  add("CIELab 8-bit with unassociated alpha", kCieLab, 8, 4, {255, 0, 0, 128, 0, 0, 0, 0},
+      {0x80FFFFFF, 0x00000000}, 0, {kUnassoc});
+  add("CIELab 16-bit with unassociated alpha", kCieLab, 16, 4, Le16s({65535, 0, 0, 0x8080}),
+      {0x80FFFFFF}, 0, {kUnassoc});
+  add("CIELab 8-bit planar", kCieLab, 8, 3, {255, 0, 0, 0, 0, 0}, {0xFFFFFFFF, 0xFF000000}, 0,
+      Planar(3, 2));
   // Palettes with an alpha sample.
-  v.push_back({"8-bit palette, unassociated alpha",
-               SampleIfd(3, 1, 3, 8, 2, {1, 128, 2, 255, 0, 0},
-                         {kUnassoc, ColourMap(8, {0x000000, 0xFF0000, 0x00FF00})}),
-               {0x80FF0000, 0xFF00FF00, 0x00000000},
-               0});
-  v.push_back({"8-bit palette, associated alpha (colours premultiplied)",
-               SampleIfd(2, 1, 3, 8, 2, {1, 128, 2, 255},
-                         {kAssoc, ColourMap(8, {0x000000, 0x800000, 0x00FF00})}),
-               {0x80FF0000, 0xFF00FF00},
-               0});
-  v.push_back({"16-colour palette with 4-bit alpha",
-               SampleIfd(3, 1, 3, 4, 2, {0x1F, 0x28, 0xF0},
-                         {kUnassoc, ColourMap(4, {0x000000, 0xFF0000, 0x0000FF})}),
-               {0xFFFF0000, 0x880000FF, 0x00000000},
-               0});
-  v.push_back({"8-bit palette with alpha, planar",
-               SampleIfd(2, 1, 3, 8, 2, {1, 2, 255, 64},
-                         [] {
-                           auto e = Planar(2, 2);
-                           e.push_back(kUnassoc);
-                           e.push_back(ColourMap(8, {0, 0xFF0000, 0x0000FF}));
-                           return e;
-                         }()),
-               {0xFFFF0000, 0x400000FF},
-               0});
-  v.push_back({"4-bit palette with an unspecified extra sample: no alpha",
-               SampleIfd(2, 1, 3, 4, 2, {0x10, 0x2F},
-                         {{338, kShort, {0}}, ColourMap(4, {0x000000, 0xFF0000, 0x0000FF})}),
-               {0xFFFF0000, 0xFF0000FF},
-               0});
+  add("8-bit palette, unassociated alpha", 3, 8, 2, {1, 128, 2, 255, 0, 0},
+      {0x80FF0000, 0xFF00FF00, 0x00000000}, 0,
+      {kUnassoc, ColourMap(8, {0x000000, 0xFF0000, 0x00FF00})});
+  add("8-bit palette, associated alpha (colours premultiplied)", 3, 8, 2, {1, 128, 2, 255},
+      {0x80FF0000, 0xFF00FF00}, 0, {kAssoc, ColourMap(8, {0x000000, 0x800000, 0x00FF00})});
+  add("16-colour palette with 4-bit alpha", 3, 4, 2, {0x1F, 0x28, 0xF0},
+      {0xFFFF0000, 0x880000FF, 0x00000000}, 0,
+      {kUnassoc, ColourMap(4, {0x000000, 0xFF0000, 0x0000FF})});
+  std::vector<Entry> planarPalette = Planar(2, 2);
+  planarPalette.push_back(kUnassoc);
+  planarPalette.push_back(ColourMap(8, {0, 0xFF0000, 0x0000FF}));
+  add("8-bit palette with alpha, planar", 3, 8, 2, {1, 2, 255, 64}, {0xFFFF0000, 0x400000FF}, 0,
+      planarPalette);
+  add("4-bit palette with an unspecified extra sample: no alpha", 3, 4, 2, {0x10, 0x2F},
+      {0xFFFF0000, 0xFF0000FF}, 0,
+      {{338, kShort, {0}}, ColourMap(4, {0x000000, 0xFF0000, 0x0000FF})});
   // Bit depths libtiff's RGBA reader refuses, scaled to 8 bits.
-  v.push_back(
-      {"12-bit gray", SampleIfd(2, 1, 1, 12, 1, {0xFF, 0xF8, 0x00}), {0xFFFFFFFF, 0xFF808080}, 0});
-  v.push_back({"10-bit RGB", SampleIfd(1, 1, 2, 10, 3, {0xFF, 0xC0, 0x08, 0x00}), {0xFFFF0080}, 0});
-  v.push_back({"14-bit min-is-white gray",
-               SampleIfd(2, 1, 0, 14, 1, {0x00, 0x03, 0xFF, 0xF0}),
-               {0xFFFFFFFF, 0xFF000000},
-               0});
-  v.push_back({"32-bit gray",
-               SampleIfd(2, 1, 1, 32, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x80}),
-               {0xFFFFFFFF, 0xFF808080},
-               0});
-  v.push_back({"12-bit RGB with unassociated alpha",
-               SampleIfd(1, 1, 2, 12, 4, {0xFF, 0xF0, 0x00, 0x00, 0x08, 0x00}, {kUnassoc}),
-               {0x80FF0000},
-               0});
-  v.push_back(
-      {"32-bit float RGB, clamped to 0..1, NaN black",
-       SampleIfd(2, 1, 2, 32, 3, LeReals<float>({1.0f, 0.5f, -1.0f, 2.0f, NAN, 0.25f}), {Float(3)}),
-       {0xFFFF8000, 0xFFFF0040},
-       0});
-  v.push_back({"64-bit float gray",
-               SampleIfd(2, 1, 1, 64, 1, LeReals<double>({0.5, 1.0}), {Float(1)}),
-               {0xFF808080, 0xFFFFFFFF},
-               0});
-  v.push_back({"4-bit gray with unassociated alpha",
-               SampleIfd(2, 1, 1, 4, 2, {0xF8, 0x0F}, {kUnassoc}),
-               {0x88FFFFFF, 0xFF000000},
-               0});
-  v.push_back({"2-bit gray with associated alpha",
-               SampleIfd(2, 1, 1, 2, 2, {0xAF}, {kAssoc}),
-               {0xAAFFFFFF, 0xFFFFFFFF},
-               0});
+  add("12-bit gray", 1, 12, 1, {0xFF, 0xF8, 0x00}, {0xFFFFFFFF, 0xFF808080}, 0);
+  add("10-bit RGB", 2, 10, 3, {0xFF, 0xC0, 0x08, 0x00}, {0xFFFF0080}, 0);
+  add("14-bit min-is-white gray", 0, 14, 1, {0x00, 0x03, 0xFF, 0xF0}, {0xFFFFFFFF, 0xFF000000}, 0);
+  add("32-bit gray", 1, 32, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x80}, {0xFFFFFFFF, 0xFF808080},
+      0);
+  add("12-bit RGB with unassociated alpha", 2, 12, 4, {0xFF, 0xF0, 0x00, 0x00, 0x08, 0x00},
+      {0x80FF0000}, 0, {kUnassoc});
+  add("32-bit float RGB, clamped to 0..1, NaN black", 2, 32, 3,
+      LeReals<float>({1.0f, 0.5f, -1.0f, 2.0f, NAN, 0.25f}), {0xFFFF8000, 0xFFFF0040}, 0,
+      {Float(3)});
+  add("64-bit float gray", 1, 64, 1, LeReals<double>({0.5, 1.0}), {0xFF808080, 0xFFFFFFFF}, 0,
+      {Float(1)});
+  add("4-bit gray with unassociated alpha", 1, 4, 2, {0xF8, 0x0F}, {0x88FFFFFF, 0xFF000000}, 0,
+      {kUnassoc});
+  add("2-bit gray with associated alpha", 1, 2, 2, {0xAF}, {0xAAFFFFFF, 0xFFFFFFFF}, 0, {kAssoc});
   return v;
 }
 
@@ -597,19 +556,28 @@ TEST(Tiff, SampleLayoutsBigEndian) {
 }
 
 TEST(Tiff, SampleLayoutsPremultiplyAndStraightenAlike) {
-  // associated alpha comes out premultiplied as stored, held to its alpha
-  auto p = DecodeBytes(ShareBytes(BuildTiff({SampleIfd(1, 1, 3, 8, 2, {1, 128},
-                                                       {kAssoc, ColourMap(8, {0, 0x80FF40})})})),
-                       0, PixelFormat::Pbgra32);
-  ASSERT_EQ(p.hr, img::kOk);
-  EXPECT_EQ(p.native, PixelFormat::Pbgra32);
-  EXPECT_EQ(p.At(0, 0), 0x80808040u);
-  auto u = DecodeBytes(ShareBytes(BuildTiff({SampleIfd(1, 1, 3, 8, 2, {1, 128},
-                                                       {kUnassoc, ColourMap(8, {0, 0xFF0000})})})),
-                       0, PixelFormat::Pbgra32);
-  ASSERT_EQ(u.hr, img::kOk);
-  EXPECT_EQ(u.native, PixelFormat::Bgra32);
-  EXPECT_EQ(u.At(0, 0), 0x80800000u);
+  // One pixel of palette index 1 at alpha 128, asked for premultiplied.
+  const struct {
+    const char* name;
+    Entry extraSamples;
+    std::uint32_t colour;  // palette entry 1, 0xRRGGBB
+    PixelFormat native;
+    std::uint32_t pixel;
+  } cases[] = {
+      // associated alpha comes out premultiplied as stored, held to its alpha
+      {"associated", kAssoc, 0x80FF40, PixelFormat::Pbgra32, 0x80808040u},
+      {"unassociated", kUnassoc, 0xFF0000, PixelFormat::Bgra32, 0x80800000u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto d = DecodeBytes(
+        ShareBytes(BuildTiff(
+            {SampleIfd(1, 1, 3, 8, 2, {1, 128}, {c.extraSamples, ColourMap(8, {0, c.colour})})})),
+        0, PixelFormat::Pbgra32);
+    ASSERT_EQ(d.hr, img::kOk);
+    EXPECT_EQ(d.native, c.native);
+    EXPECT_EQ(d.At(0, 0), c.pixel);
+  }
 }
 
 TEST(Tiff, SampleLayoutFixtures) {

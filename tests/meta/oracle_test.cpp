@@ -28,26 +28,40 @@ struct Tag {
   std::string value;
 };
 
-std::vector<Tag> ExiftoolTags(const std::string& file) {
-  const std::string cmd = "exiftool -n -D -G1 -a -u -s '" + file + "' 2>/dev/null";
+// exiftool run with `options` on `file`: every line of its output that
+// `pattern` matches, made a tag by `toTag`, which returns false for a line
+// that is not wanted.
+std::vector<Tag> ExiftoolLines(const std::string& options, const std::string& file,
+                               const std::regex& pattern,
+                               bool (*toTag)(const std::smatch& m, Tag* tag)) {
+  const std::string cmd = "exiftool " + options + " '" + file + "' 2>/dev/null";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
   std::vector<Tag> tags;
   if (!pipe) return tags;
-  static const std::regex kLine(R"(^\[([A-Za-z0-9]+)\]\s+(\S+)\s+(\S+)\s*: (.*)$)");
   char line[8192];
   while (std::fgets(line, sizeof line, pipe.get())) {
     std::string s(line);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
     std::smatch m;
-    if (!std::regex_match(s, m, kLine)) continue;
+    Tag t;
+    if (std::regex_match(s, m, pattern) && toTag(m, &t)) tags.push_back(std::move(t));
+  }
+  return tags;
+}
+
+// exiftool's EXIF and GPS tags of a file, by number and raw value
+// ("[ExifIFD] 33434 ExposureTime : 0.005").
+std::vector<Tag> ExiftoolTags(const std::string& file) {
+  static const std::regex kLine(R"(^\[([A-Za-z0-9]+)\]\s+(\S+)\s+(\S+)\s*: (.*)$)");
+  return ExiftoolLines("-n -D -G1 -a -u -s", file, kLine, [](const std::smatch& m, Tag* t) {
     const std::string group = m[1];
     if (group != "IFD0" && group != "ExifIFD" && group != "GPS" && group != "InteropIFD" &&
         group != "IFD1") {
-      continue;
+      return false;
     }
-    tags.push_back({group, m[2], m[3], m[4]});
-  }
-  return tags;
+    *t = {group, m[2], m[3], m[4]};
+    return true;
+  });
 }
 
 // Our key for an exiftool tag, or "" for one we do not list by design.
@@ -222,22 +236,14 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, OracleTest,
 
 // exiftool's XMP and IPTC values of a file ("[XMP-dc] Title : text").
 std::vector<Tag> ExiftoolXmpIptc(const std::string& file) {
-  const std::string cmd = "exiftool -G1 -a -s -XMP:all -IPTC:all '" + file + "' 2>/dev/null";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
-  std::vector<Tag> tags;
-  if (!pipe) return tags;
   static const std::regex kLine(R"(^\[([A-Za-z0-9-]+)\]\s+(\S+)\s*: (.*)$)");
-  char line[8192];
-  while (std::fgets(line, sizeof line, pipe.get())) {
-    std::string s(line);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    std::smatch m;
-    if (!std::regex_match(s, m, kLine)) continue;
-    // The toolkit is an attribute of the wrapper, not a property.
-    if (m[1] == "XMP-x") continue;
-    tags.push_back({m[1], "-", m[2], m[3]});
-  }
-  return tags;
+  return ExiftoolLines("-G1 -a -s -XMP:all -IPTC:all", file, kLine,
+                       [](const std::smatch& m, Tag* t) {
+                         // The toolkit is an attribute of the wrapper, not a property.
+                         if (m[1] == "XMP-x") return false;
+                         *t = {m[1], "-", m[2], m[3]};
+                         return true;
+                       });
 }
 
 class XmpIptcOracleTest : public ::testing::TestWithParam<const char*> {};
