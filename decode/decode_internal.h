@@ -91,6 +91,10 @@ bool GifCompose(Picture* picture, std::uint32_t index);
 img::HResult LoadBytes(Picture* picture, std::vector<std::uint8_t> bytes, Bundled kind,
                        bool forDisplay = true);
 
+// The reduced first look of picture_load_reduced over the whole file's bytes.
+Picture* LoadReducedBytes(std::vector<std::uint8_t> bytes,
+                          const std::function<double(int, int)>& fitZoom);
+
 // The format Save as writes for a file name, by its extension without regard
 // to case: 1 PNG (.png), 2 JPEG (.jpg, .jpeg), 3 BMP (.bmp), 4 TIFF (.tif,
 // .tiff), 5 GIF (.gif); 0 for anything else.

@@ -331,6 +331,12 @@ Picture* picture_load_reduced(const wchar_t* path, const std::function<double(in
   if (!path || !fitZoom || !FactoryReady()) return nullptr;
   std::vector<std::uint8_t> bytes;
   if (platform::ReadWholeFile(path, &bytes) != platform::ReadResult::Ok) return nullptr;
+  return LoadReducedBytes(std::move(bytes), fitZoom);
+}
+
+Picture* decode_internal::LoadReducedBytes(std::vector<std::uint8_t> bytes,
+                                           const std::function<double(int, int)>& fitZoom) {
+  if (!fitZoom) return nullptr;
   if (SniffBytes(bytes.data(), std::min(bytes.size(), kSniffBytes)) != kBundledNone) {
     return nullptr;
   }

@@ -261,6 +261,9 @@ enum class Output { Bgra, Bgr, Cmyk };
 // `bandRows` rows, and after the last, `done(first, count)` is told, and the
 // decode ends when it answers false.
 struct RowTarget {
+  // The picture's size as the frame reported it (rows and buffers are sized
+  // by it): a stream whose frame header says otherwise is refused.
+  std::uint32_t width = 0, height = 0;
   std::function<std::uint8_t*(std::uint32_t)> rowAt;
   std::uint32_t bandRows = 0xFFFFFFFFu;
   std::function<bool(std::uint32_t, std::uint32_t)> done;
@@ -297,10 +300,12 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
   };
   if (setjmp(d.err.jump)) {
     if (!started || d.refused) return kErrBadImage;
-    const std::uint32_t height = (d.info.image_height + denominator - 1) / denominator;
+    // The size checked at the start: a frame header met later in the
+    // stream may have changed what the library holds.
+    const std::uint32_t height = (target.height + denominator - 1) / denominator;
     const std::uint32_t kept = std::min(std::uint32_t{written}, RowsDecoded(d, multiScan, height));
     if (kept == 0) return kErrBadImage;
-    finish(height, (d.info.image_width + denominator - 1) / denominator);
+    finish(height, (target.width + denominator - 1) / denominator);
     return kFalse;
   }
   jpeg_create_decompress(&d.info);
@@ -308,6 +313,9 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
   LimitDecompressor(&d);
   jpeg_mem_src(&d.info, bytes.data(), static_cast<unsigned long>(bytes.size()));
   if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK) return kErrBadHeader;
+  if (d.info.image_width != target.width || d.info.image_height != target.height) {
+    return kErrBadImage;
+  }
   multiScan = jpeg_has_multiple_scans(&d.info) != 0;
   switch (out) {
     case Output::Bgra:
@@ -356,9 +364,12 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
 }
 
 // Decodes every row into the caller's buffer.
-HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra,
-               std::uint8_t* buffer, std::size_t stride, std::uint32_t denominator = 1) {
+HResult Decode(const std::vector<std::uint8_t>& bytes, std::uint32_t width, std::uint32_t height,
+               Output out, bool toBgra, std::uint8_t* buffer, std::size_t stride,
+               std::uint32_t denominator = 1) {
   RowTarget target;
+  target.width = width;
+  target.height = height;
   target.rowAt = [&](std::uint32_t y) { return buffer + static_cast<std::size_t>(y) * stride; };
   return DecodeRows(bytes, out, toBgra, target, denominator);
 }
@@ -366,7 +377,7 @@ HResult Decode(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra,
 // Decodes straight BGRA (or BGR) rows band by band into one band buffer,
 // handing each band to the sink; a sink that answers false ends the decode.
 HResult DecodeBands(const std::vector<std::uint8_t>& bytes, Output out, std::uint32_t width,
-                    std::uint32_t bandRows, const Frame::BandSink& sink) {
+                    std::uint32_t height, std::uint32_t bandRows, const Frame::BandSink& sink) {
   const std::size_t stride =
       (static_cast<std::size_t>(width) * (out == Output::Bgr ? 3 : 4) + 3) & ~std::size_t{3};
   std::vector<std::uint8_t> band;
@@ -376,6 +387,8 @@ HResult DecodeBands(const std::vector<std::uint8_t>& bytes, Output out, std::uin
     return kOutOfMemory;
   }
   RowTarget target;
+  target.width = width;
+  target.height = height;
   target.rowAt = [&](std::uint32_t y) { return band.data() + (y % bandRows) * stride; };
   target.bandRows = bandRows;
   target.done = [&](std::uint32_t first, std::uint32_t count) {
@@ -489,13 +502,15 @@ class JpegFrame : public Frame {
     HResult hr = CheckCopyArgs(header_.height, rowBytes, buffer, stride, size);
     if (Failed(hr)) return hr;
     if (!IsCmyk())
-      return Decode(*bytes_, packed24 ? Output::Bgr : Output::Bgra, false, buffer, stride);
-    if (!packed24) return Decode(*bytes_, Output::Cmyk, true, buffer, stride);
+      return Decode(*bytes_, header_.width, header_.height, packed24 ? Output::Bgr : Output::Bgra,
+                    false, buffer, stride);
+    if (!packed24)
+      return Decode(*bytes_, header_.width, header_.height, Output::Cmyk, true, buffer, stride);
     // 24-bit output from CMYK goes through BGRA rows; every row is written.
     std::unique_ptr<std::uint8_t[]> rows(new (
         std::nothrow) std::uint8_t[static_cast<std::size_t>(header_.width) * 4 * header_.height]);
     if (!rows) return kOutOfMemory;
-    hr = Decode(*bytes_, Output::Cmyk, true, rows.get(),
+    hr = Decode(*bytes_, header_.width, header_.height, Output::Cmyk, true, rows.get(),
                 static_cast<std::size_t>(header_.width) * 4);
     if (Failed(hr)) return hr;
     for (std::uint32_t y = 0; y < header_.height; ++y) {
@@ -526,7 +541,8 @@ class JpegFrame : public Frame {
     }
     HResult hr = CheckCopyArgs(h, static_cast<std::size_t>(w) * 4, buffer, stride, size);
     if (Failed(hr)) return hr;
-    return Decode(*bytes_, Output::Bgra, false, buffer, stride, denominator);
+    return Decode(*bytes_, header_.width, header_.height, Output::Bgra, false, buffer, stride,
+                  denominator);
   }
 
   HResult CopyPixelsInBands(PixelFormat format, std::uint32_t bandRows,
@@ -537,7 +553,7 @@ class JpegFrame : public Frame {
     }
     if (bandRows == 0 || !sink) return kInvalidArg;
     return DecodeBands(*bytes_, format == PixelFormat::Bgr24 ? Output::Bgr : Output::Bgra,
-                       header_.width, bandRows, sink);
+                       header_.width, header_.height, bandRows, sink);
   }
 
   HResult CopyCmyk(std::uint8_t* buffer, std::size_t stride, std::size_t size) override {
@@ -545,7 +561,7 @@ class JpegFrame : public Frame {
     HResult hr = CheckCopyArgs(header_.height, static_cast<std::size_t>(header_.width) * 4, buffer,
                                stride, size);
     if (Failed(hr)) return hr;
-    hr = Decode(*bytes_, Output::Cmyk, false, buffer, stride);
+    hr = Decode(*bytes_, header_.width, header_.height, Output::Cmyk, false, buffer, stride);
     if (Failed(hr)) return hr;
     // The samples are inverted (see CmykToBgra); colour management wants ink
     // amounts.

@@ -133,4 +133,22 @@ TEST_F(Reduced, OnlyForJpegsItCanReduceWhole) {
   EXPECT_EQ(LoadReduced("red_photo.jpg", std::nan("")), nullptr);
 }
 
+// A 32 x 16 JPEG whose stream meets a second frame header, 64 pixels wide,
+// after the first scan has begun: the rows kept and the rows cleared stay
+// within the 32 x 16 picture, whole or reduced (the sanitizers watch).
+TEST_F(Reduced, LaterFrameHeaderOfAnotherSizeStaysInBounds) {
+  wchar_t err[256];
+  PicturePtr whole(picture_load(Fixture("dec_later_sof.jpg").c_str(), err, 256));
+  if (whole) {
+    EXPECT_EQ(picture_width(whole.get()), 32);
+    EXPECT_EQ(picture_height(whole.get()), 16);
+  }
+  for (double zoom : {0.5, 0.25, 0.125}) {
+    PicturePtr reduced = LoadReduced("dec_later_sof.jpg", zoom);
+    if (reduced) {
+      EXPECT_EQ(picture_width(reduced.get()), 32);
+    }
+  }
+}
+
 }  // namespace

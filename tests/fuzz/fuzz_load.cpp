@@ -22,5 +22,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bitmap_delete(small);
   }
   picture_free(pic);
+  // The reduced first look of a large JPEG, at each reduction.
+  if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8) {
+    for (double zoom : {0.5, 0.25, 0.125}) {
+      Picture* reduced = LoadReducedBytes(std::vector<std::uint8_t>(data, data + size),
+                                          [zoom](int, int) { return zoom; });
+      if (reduced) {
+        PictureBitmap small = picture_scaled(reduced, 7, 5);
+        bitmap_delete(small);
+      }
+      picture_free(reduced);
+    }
+  }
   return 0;
 }
