@@ -15,8 +15,12 @@
 #   - the median wall time of each program as a process (hyperfine, or a
 #     timing loop when hyperfine is missing), the others both on one thread
 #     (as Norvane) and with all their threads;
-#   - the ratios ours/djpeg, gm/ours, convert/ours, vips/ours;
+#   - the ratios ours/djpeg, first paint/djpeg, gm/ours, convert/ours,
+#     vips/ours;
 #   - the peak resident memory of each (/usr/bin/time -v);
+#   - stepping through eight names of the JPEG with the viewer's prefetcher:
+#     the median step to a picture decoded ahead, the cold first step and the
+#     peak memory against one picture's BGRA size;
 #   - save_bench's breakdown of a metadata save and the save as a process
 #     next to exiftool, exiv2 and djpeg, with the ratio ours/djpeg.
 # Fitting means: inside 1024 × 1024, aspect kept, never enlarged; the others
@@ -141,6 +145,12 @@ for f in "$jpg" "$png"; do
     printf '  %-34s %9s ms   peak %7s KiB\n' "djpeg (decode only, the floor)" "$floor" \
       "$(peak_kb djpeg -outfile /dev/null "$f")"
   fi
+  first=""
+  if [ "${f##*.}" = jpg ]; then
+    first=$(median_ms first "$bench" --once --first "$f")
+    printf '  %-34s %9s ms   peak %7s KiB\n' "norvane first paint (reduced)" "$first" \
+      "$(peak_kb "$bench" --once --first "$f")"
+  fi
   declare -A t=()
   for mode in 1 all; do
     if [ $mode = 1 ]; then pre=("${one_thread[@]}"); else pre=("${all_threads[@]}"); fi
@@ -158,11 +168,23 @@ for f in "$jpg" "$png"; do
   done
   echo "  ratios:"
   [ -n "$floor" ] && echo "    ours/djpeg              $(ratio "$ours" "$floor")"
+  [ -n "$first" ] && echo "    first paint/djpeg       $(ratio "$first" "$floor")   (aim: at most 0.35)"
   echo "    gm/ours                 $(ratio "${t[gm1]}" "$ours") (1 thread)   $(ratio "${t[gmall]}" "$ours") (all)"
   echo "    convert/ours            $(ratio "${t[im1]}" "$ours") (1 thread)   $(ratio "${t[imall]}" "$ours") (all)"
   echo "    vipsthumbnail/ours      $(ratio "${t[vips1]}" "$ours") (1 thread)   $(ratio "${t[vipsall]}" "$ours") (all)"
   unset t
 done
+
+# --- stepping through a folder -------------------------------------------------
+# Eight names for the 24-megapixel JPEG (links), stepped through with the
+# viewer's prefetcher: each step from the key to the picture ready to paint.
+steps=$data/step
+mkdir -p "$steps"
+for i in 1 2 3 4 5 6 7 8; do ln -f "$jpg" "$steps/photo-$i.jpg"; done
+echo
+echo "== stepping through $(ls "$steps" | wc -l) pictures of 6000x4000 (decoding ahead)"
+"$bench" --step "$steps"/photo-*.jpg | grep -v '^RESULT' | grep -v '^  step '
+echo "  (aims: prefetched step under 20 ms; peak at most 3.5 x one picture's BGRA)"
 
 # --- metadata save -------------------------------------------------------------
 # The JPEG with EXIF, XMP and IPTC, made once; every timed run edits a fresh

@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
   });
   const double removed = MedianMs(runs, nullptr, [&]() { return CheckRemoved(doc, &out, &err); });
   const double picture = MedianMs(runs, nullptr, [&]() { return SamePicture(doc.bytes, out); });
-  const double write = MedianMs(runs, nullptr, [&]() { return WriteAtomic(copyPath, out); });
+  const double write = MedianMs(runs, nullptr, [&]() { return WriteAtomic(copyPath, out, &err); });
   const double whole = MedianMs(
       runs, [&]() { return fresh() && EditArtist(copyPath, &doc, L"Norvane Bench"); },
       [&]() { return Save(doc); });
