@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "app/folder.h"
+#include "imaging/imaging.h"
 
 Decoded::~Decoded() {
   picture_free(picture);
@@ -99,11 +100,18 @@ void DecodeWorker::Clear() {
   if (!busy_) idle_.notify_all();
 }
 
+void DecodeWorker::CancelRunningUnless(const std::function<bool(const Job&)>& keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy_ && !keep(current_)) cancel_.store(true);
+}
+
 void DecodeWorker::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.clear();
     stop_ = true;
+    // Nothing in progress is wanted any more.
+    if (busy_) cancel_.store(true);
   }
   wake_.notify_one();
   if (thread_.joinable()) thread_.join();
@@ -126,6 +134,7 @@ void DecodeWorker::WaitIdle() {
 }
 
 void DecodeWorker::Run() {
+  img::SetThreadCancelFlag(&cancel_);
   for (;;) {
     Job job;
     {
@@ -136,12 +145,14 @@ void DecodeWorker::Run() {
       queue_.pop_front();
       busy_ = true;
       running_ = job.path;
+      current_ = job;
+      cancel_.store(false);
     }
     DecodedPtr d = decode_(job);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      // After Stop nothing more is handed over.
-      if (d && !stop_) {
+      // After Stop, or once cancelled, nothing more is handed over.
+      if (d && !stop_ && !cancel_.load()) {
         d->kind = job.kind;
         d->generation = job.generation;
         Decoded* raw = d.release();
@@ -149,6 +160,7 @@ void DecodeWorker::Run() {
       }
       busy_ = false;
       running_.clear();
+      current_ = Job();
     }
     idle_.notify_all();
   }
@@ -209,6 +221,12 @@ void Prefetcher::DecodeWhole(const std::wstring& path, ViewSizeFn viewSize) {
 void Prefetcher::Want(const std::vector<std::wstring>& paths, DecodedPtr previous,
                       ViewSizeFn viewSize) {
   cache_.Want(paths);
+  // A decode in progress for a file that is neither a neighbour now nor the
+  // whole picture on display is stopped.
+  worker_.CancelRunningUnless([this](const DecodeWorker::Job& job) {
+    return cache_.Wanted(job.path) ||
+           (job.kind == Decoded::Kind::Whole && job.generation == generation_);
+  });
   if (previous) cache_.Put(std::move(previous));
   for (const std::wstring& path : paths) {
     // A neighbour being decoded already is kept when it arrives.

@@ -6,6 +6,7 @@
 // generation it was asked for, so a result that arrives late is recognised.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -100,6 +101,9 @@ class DecodeWorker {
   void Push(Job job);
   // Drops the jobs not started yet; the one in progress runs to its end.
   void Clear();
+  // Stops the job in progress (as far as its codec can: a JPEG at its next
+  // row) unless `keep` says it is still wanted; a stopped job posts nothing.
+  void CancelRunningUnless(const std::function<bool(const Job&)>& keep);
   // Clear, then waits for the job in progress and ends the thread. Nothing
   // is posted after it returns.
   void Stop();
@@ -123,6 +127,8 @@ class DecodeWorker {
   std::condition_variable wake_;
   std::condition_variable idle_;
   std::deque<Job> queue_;
+  Job current_;  // the job in progress
+  std::atomic<bool> cancel_{false};
   std::wstring running_;
   bool busy_ = false;
   bool stop_ = false;

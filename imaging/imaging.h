@@ -5,6 +5,7 @@
 // numbers and meanings as the platform's.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -328,6 +329,12 @@ class Decoder {
   // the application and comment extensions), or null.
   virtual std::shared_ptr<const MetadataReader> Metadata() const { return nullptr; }
 };
+
+// A decode running on this thread gives up early, failing, once *flag is
+// true (null: never). JPEG checks it between rows; the other codecs run to
+// their end. For a worker whose result is no longer wanted.
+void SetThreadCancelFlag(const std::atomic<bool>* flag);
+bool CancelRequested();
 
 // Recognises the container from the first bytes and opens a decoder over the
 // whole file. kErrUnknownImageFormat when no decoder recognises the bytes.

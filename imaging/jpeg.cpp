@@ -116,9 +116,12 @@ struct Decompressor {
 // fails, as the library's own tools do it.
 constexpr int kMaxScans = 500;
 
+// Also where a decode whose result is no longer wanted stops: the library
+// reports progress at every call for rows.
 void CheckScans(j_common_ptr cinfo) {
   if (cinfo->is_decompressor &&
-      reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans) {
+      (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans ||
+       CancelRequested())) {
     static_cast<Decompressor*>(cinfo->client_data)->refused = true;
     JpegErrorExit(cinfo);
   }

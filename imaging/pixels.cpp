@@ -232,6 +232,14 @@ HResult Frame::CopyPixelsInBands(PixelFormat format, std::uint32_t bandRows, con
   return kOk;
 }
 
+namespace {
+thread_local const std::atomic<bool>* t_cancel = nullptr;
+}  // namespace
+
+void SetThreadCancelFlag(const std::atomic<bool>* flag) { t_cancel = flag; }
+
+bool CancelRequested() { return t_cancel && t_cancel->load(std::memory_order_relaxed); }
+
 HResult CreateDecoderFromMemory(Bytes bytes, std::unique_ptr<Decoder>* out) {
   if (!out) return kPointer;
   out->reset();

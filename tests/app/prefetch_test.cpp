@@ -13,6 +13,7 @@
 
 #include "app/folder.h"
 #include "app/prefetch.h"
+#include "imaging/imaging.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -347,6 +348,77 @@ TEST_F(Prefetch, DecodeFileMakesTheViewAtTheShownSize) {
   d = DecodeWorker::DecodeFile(job);
   EXPECT_EQ(d->picture, nullptr);
   EXPECT_FALSE(d->stamp.known);
+}
+
+// A decode that runs until it is cancelled (or a long while passes).
+DecodedPtr UntilCancelled(const DecodeWorker::Job& job, std::atomic<int>* started) {
+  ++*started;
+  for (int i = 0; i < 5000 && !img::CancelRequested(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return Prefetch::Record(job.path);
+}
+
+TEST_F(Prefetch, ADecodeNoLongerWantedStopsAndPostsNothing) {
+  std::atomic<int> started{0};
+  std::mutex m;
+  std::vector<std::wstring> posted;
+  auto post = [&](Decoded* d) {
+    std::lock_guard<std::mutex> lock(m);
+    posted.push_back(d->path);
+    delete d;
+    return true;
+  };
+  Prefetcher p(1 << 20, post, [&](const DecodeWorker::Job& job) {
+    // "b" decodes at once; the others until they are stopped.
+    if (job.path == L"b") return Prefetch::Record(job.path);
+    return UntilCancelled(job, &started);
+  });
+  p.Begin();
+  p.Want({L"a"}, nullptr, nullptr);
+  while (started.load() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Still a neighbour of the next picture: it goes on (and is stopped only
+  // when the test stops it below).
+  p.Begin();
+  p.Want({L"a", L"b"}, nullptr, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(p.Worker().Running(), L"a");
+  // No longer a neighbour: stopped at once, nothing posted, and the next job
+  // runs with the stop forgotten.
+  p.Begin();
+  p.Want({L"b"}, nullptr, nullptr);
+  p.Worker().WaitIdle();
+  {
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(posted, (std::vector<std::wstring>{L"b"}));
+  }
+  // The whole picture of the file on display is never stopped by Want.
+  p.Begin();
+  p.DecodeWhole(L"c", nullptr);
+  while (started.load() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  p.Want({L"b"}, nullptr, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(p.Worker().Running(), L"c");
+  // Stopping ends it without waiting for its end.
+  const auto t0 = std::chrono::steady_clock::now();
+  p.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
+  std::lock_guard<std::mutex> lock(m);
+  EXPECT_EQ(posted, (std::vector<std::wstring>{L"b"}));
+}
+
+TEST_F(Prefetch, JpegDecodeGivesUpWhenCancelled) {
+  std::atomic<bool> cancel{true};
+  img::SetThreadCancelFlag(&cancel);
+  wchar_t err[256];
+  Picture* stopped = picture_load(Fixture("red_photo.jpg").c_str(), err, 256);
+  cancel = false;
+  Picture* whole = picture_load(Fixture("red_photo.jpg").c_str(), err, 256);
+  img::SetThreadCancelFlag(nullptr);
+  EXPECT_EQ(stopped, nullptr);
+  EXPECT_NE(whole, nullptr);
+  picture_free(stopped);
+  picture_free(whole);
 }
 
 }  // namespace
