@@ -292,14 +292,17 @@ std::wstring FullPathOf(const std::wstring& path) {
   return full;
 }
 
-void WantNeighbours(HWND hwnd, DecodedPtr left);
+void WantNeighbours(HWND hwnd, DecodedPtr left, const std::vector<std::wstring>* listed);
 
-void TryOpen(HWND hwnd, const std::wstring& path) {
+// `listed`: the pictures of the file's folder when the caller has just
+// listed them (a step), so the neighbours are chosen without a second look.
+void TryOpen(HWND hwnd, const std::wstring& path,
+             const std::vector<std::wstring>* listed = nullptr) {
   if (IsFolder(path)) {
     std::vector<std::wstring> names;
     ListImages(path, &names);
     if (!names.empty()) {
-      TryOpen(hwnd, path + L"\\" + names.front());
+      TryOpen(hwnd, path + L"\\" + names.front(), &names);
       return;
     }
   }
@@ -330,13 +333,11 @@ void TryOpen(HWND hwnd, const std::wstring& path) {
       // A large JPEG shows a reduced decode first; the whole picture follows
       // from the worker.
       const LayoutBase base = LayoutBaseOf(hwnd);
-      g_pic =
-          picture_load_reduced(use.c_str(), [&base](int w, int h) { return OpenZoom(base, w, h); });
-      if (g_pic) {
+      g_pic = picture_open(
+          use.c_str(), [&base](int w, int h) { return OpenZoom(base, w, h); }, g_errorText, 256);
+      if (g_pic && picture_reduction(g_pic) > 1) {
         g_wholePending = true;
         g_prefetch->DecodeWhole(use, ViewSizeFor(hwnd));
-      } else {
-        g_pic = picture_load(use.c_str(), g_errorText, 256);
       }
     }
     g_haveFile = !IsFolder(use);
@@ -354,29 +355,35 @@ void TryOpen(HWND hwnd, const std::wstring& path) {
   }
   // Painted before anything else: what the neighbours free and queue waits.
   UpdateWindow(hwnd);
-  WantNeighbours(hwnd, std::move(left));
+  WantNeighbours(hwnd, std::move(left), listed);
   SetCursor(previous);
 }
 
-// The folder of the file on display and its pictures in the shell's order.
-bool FolderOfCurrent(std::wstring* folder, std::wstring* name, std::vector<std::wstring>* list) {
+// The folder of the file on display and its pictures in the shell's order
+// (listed unless `listed` gives them).
+bool FolderOfCurrent(std::wstring* folder, std::wstring* name, std::vector<std::wstring>* list,
+                     const std::vector<std::wstring>* listed = nullptr) {
   if (g_currentFile.empty()) return false;
   std::size_t cut = g_currentFile.rfind(L'\\');
   if (cut == std::wstring::npos) cut = g_currentFile.rfind(L'/');
   if (cut == std::wstring::npos) return false;
   *folder = g_currentFile.substr(0, cut);
   *name = g_currentFile.substr(cut + 1);
-  ListImages(*folder, list);
+  if (listed) {
+    *list = *listed;
+  } else {
+    ListImages(*folder, list);
+  }
   return true;
 }
 
 // Has the neighbours of the file on display decoded ahead; `left` is the
 // picture that was on display before.
-void WantNeighbours(HWND hwnd, DecodedPtr left) {
+void WantNeighbours(HWND hwnd, DecodedPtr left, const std::vector<std::wstring>* listed) {
   std::wstring folder, name;
   std::vector<std::wstring> list;
   std::vector<std::wstring> paths;
-  if (g_haveFile && FolderOfCurrent(&folder, &name, &list)) {
+  if (g_haveFile && FolderOfCurrent(&folder, &name, &list, listed)) {
     for (int i : NeighbourIndices(list, name, ShellCompare)) {
       paths.push_back(folder + L"\\" + list[static_cast<std::size_t>(i)]);
     }
@@ -461,7 +468,7 @@ bool OpenSibling(HWND hwnd, int step) {
   if (!FolderOfCurrent(&folder, &name, &list)) return false;
   const int target = SiblingTarget(list, name, step, ShellCompare);
   if (target < 0) return false;
-  TryOpen(hwnd, folder + L"\\" + list[static_cast<std::size_t>(target)]);
+  TryOpen(hwnd, folder + L"\\" + list[static_cast<std::size_t>(target)], &list);
   return true;
 }
 

@@ -12,7 +12,7 @@
 //            picture_scaled (LoadAndFit below)
 // and the peak resident memory of the process.
 //
-//   first    the first paint of the viewer: picture_load_reduced (a JPEG at
+//   first    the first paint of the viewer: picture_open (a JPEG at
 //            a fit of 1/2 or less decoded at a DCT reduction) and
 //            picture_scaled, picture_load where no reduced decode applies
 //
@@ -153,14 +153,14 @@ bool LoadAndFit(const std::wstring& path, Size* picture, Size* fitted) {
 // The viewer's first paint: a reduced decode where one applies, else the
 // whole picture, then the copy at the fit size.
 bool FirstPaint(const std::wstring& path, Size* shown) {
-  Picture* p = picture_load_reduced(path.c_str(), [](int w, int h) {
-    const Size f = FitSize(w, h);
-    return static_cast<double>(f.w) / w;
-  });
-  if (!p) {
-    wchar_t err[256];
-    p = picture_load(path.c_str(), err, 256);
-  }
+  wchar_t err[256];
+  Picture* p = picture_open(
+      path.c_str(),
+      [](int w, int h) {
+        const Size f = FitSize(w, h);
+        return static_cast<double>(f.w) / w;
+      },
+      err, 256);
   if (!p) return false;
   const Size fit = FitSize(picture_width(p), picture_height(p));
   PictureBitmap scaled = nullptr;
@@ -314,17 +314,16 @@ int StepBench(const std::vector<std::string>& files) {
       current = std::make_unique<Decoded>();
       current->path = paths[static_cast<std::size_t>(i)];
       current->stamp = platform::StampOf(current->path);
-      current->picture = picture_load_reduced(current->path.c_str(), [](int w, int h) {
-        const Size f = FitSize(w, h);
-        return static_cast<double>(f.w) / w;
-      });
-      if (current->picture) {
-        prefetch.DecodeWhole(current->path, viewSize);
-      } else {
-        wchar_t err[256];
-        current->picture = picture_load(current->path.c_str(), err, 256);
-      }
+      wchar_t err[256];
+      current->picture = picture_open(
+          current->path.c_str(),
+          [](int w, int h) {
+            const Size f = FitSize(w, h);
+            return static_cast<double>(f.w) / w;
+          },
+          err, 256);
       if (!current->picture) return 1;
+      if (picture_reduction(current->picture) > 1) prefetch.DecodeWhole(current->path, viewSize);
       const Size f = FitSize(picture_width(current->picture), picture_height(current->picture));
       if (f.w != picture_pixel_width(current->picture)) {
         current->view = picture_scaled(current->picture, f.w, f.h);

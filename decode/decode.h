@@ -39,6 +39,12 @@ void picture_free(Picture* picture);
 // picture, damaged data): the caller then loads the whole picture.
 Picture* picture_load_reduced(const wchar_t* path, const std::function<double(int, int)>& fitZoom);
 
+// What the viewer opens, from one read of the file: the reduced first look
+// of picture_load_reduced where it applies (picture_reduction > 1), else the
+// whole picture as picture_load gives it, with its message on failure.
+Picture* picture_open(const wchar_t* path, const std::function<double(int, int)>& fitZoom,
+                      wchar_t* err, std::size_t errLen);
+
 // The whole picture's size, also for a reduced first look.
 int picture_width(const Picture* picture);
 int picture_height(const Picture* picture);

@@ -92,7 +92,7 @@ img::HResult LoadBytes(Picture* picture, std::vector<std::uint8_t> bytes, Bundle
                        bool forDisplay = true);
 
 // The reduced first look of picture_load_reduced over the whole file's bytes.
-Picture* LoadReducedBytes(std::vector<std::uint8_t> bytes,
+Picture* LoadReducedBytes(const std::vector<std::uint8_t>& bytes,
                           const std::function<double(int, int)>& fitZoom);
 
 // The format Save as writes for a file name, by its extension without regard

@@ -331,18 +331,20 @@ Picture* picture_load_reduced(const wchar_t* path, const std::function<double(in
   if (!path || !fitZoom || !FactoryReady()) return nullptr;
   std::vector<std::uint8_t> bytes;
   if (platform::ReadWholeFile(path, &bytes) != platform::ReadResult::Ok) return nullptr;
-  return LoadReducedBytes(std::move(bytes), fitZoom);
+  return LoadReducedBytes(bytes, fitZoom);
 }
 
-Picture* decode_internal::LoadReducedBytes(std::vector<std::uint8_t> bytes,
+Picture* decode_internal::LoadReducedBytes(const std::vector<std::uint8_t>& bytes,
                                            const std::function<double(int, int)>& fitZoom) {
   if (!fitZoom) return nullptr;
   if (SniffBytes(bytes.data(), std::min(bytes.size(), kSniffBytes)) != kBundledNone) {
     return nullptr;
   }
+  // The decoder sees the caller's bytes without a copy; it ends here, before
+  // they do.
   std::unique_ptr<img::Decoder> decoder;
-  auto shared = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
-  if (img::Failed(img::CreateDecoderFromMemory(shared, &decoder)) ||
+  const img::Bytes view(std::shared_ptr<void>(), &bytes);
+  if (img::Failed(img::CreateDecoderFromMemory(view, &decoder)) ||
       decoder->GetContainerFormat() != img::Container::Jpeg) {
     return nullptr;
   }
@@ -386,6 +388,11 @@ Picture* decode_internal::LoadReducedBytes(std::vector<std::uint8_t> bytes,
 }
 
 Picture* picture_load(const wchar_t* path, wchar_t* err, std::size_t errLen) {
+  return picture_open(path, nullptr, err, errLen);
+}
+
+Picture* picture_open(const wchar_t* path, const std::function<double(int, int)>& fitZoom,
+                      wchar_t* err, std::size_t errLen) {
   if (err && errLen >= 1) err[0] = L'\0';
   const std::wstring file = path ? path : L"";
   const std::wstring name = platform::FileNamePart(file);
@@ -399,6 +406,9 @@ Picture* picture_load(const wchar_t* path, wchar_t* err, std::size_t errLen) {
     std::vector<std::uint8_t> bytes;
     if (platform::ReadWholeFile(file, &bytes) == platform::ReadResult::Ok && FactoryReady()) {
       attempted = true;
+      if (fitZoom) {
+        if (Picture* reduced = LoadReducedBytes(bytes, fitZoom)) return reduced;
+      }
       const Bundled kind = SniffBytes(bytes.data(), std::min(bytes.size(), kSniffBytes));
       result = LoadBytes(pic.get(), std::move(bytes), kind);
     }
