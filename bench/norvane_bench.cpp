@@ -15,6 +15,10 @@
 //   first    the first paint of the viewer: picture_open (a JPEG at
 //            a fit of 1/2 or less decoded at a DCT reduction) and
 //            picture_scaled, picture_load where no reduced decode applies
+//   read file, first touch
+//            what memory new to the process costs on this machine: the
+//            file read into a new buffer, and the first writes to as many
+//            bytes as the picture's BGRA
 //
 // --once does one load+fit per file and prints nothing: the form that
 // bench/run.sh times as a process next to the other programs; --once --first
@@ -197,6 +201,8 @@ const char* SimdName(si::Simd s) {
   return "?";
 }
 
+std::uint8_t* volatile g_sink = nullptr;
+
 int BenchFile(const std::string& file, int runs) {
   const std::wstring path = platform::Utf8ToWide(file);
   std::vector<std::uint8_t> raw;
@@ -256,6 +262,23 @@ int BenchFile(const std::string& file, int runs) {
   const double firstMs = MedianMs(runs, [&] { return FirstPaint(path, &decodedAt); });
   PrintMs("first paint", firstMs);
   std::printf("  first paint decodes %dx%d\n", decodedAt.w, decodedAt.h);
+  // What memory new to the process costs on this machine, part of every
+  // figure above: the file read into a buffer of its own, and the first
+  // writes to as many bytes as the whole picture's BGRA.
+  PrintMs("read file (new buffer)", MedianMs(runs, [&] {
+            std::vector<std::uint8_t> v;
+            return platform::ReadWholeFile(path, &v) == platform::ReadResult::Ok;
+          }));
+  if (pic.w > 0 && pic.h > 0) {
+    const std::size_t n = static_cast<std::size_t>(pic.w) * static_cast<std::size_t>(pic.h) * 4;
+    PrintMs("first touch, picture size", MedianMs(runs, [&] {
+              std::unique_ptr<std::uint8_t[]> p(new (std::nothrow) std::uint8_t[n]);
+              if (!p) return false;
+              std::memset(p.get(), 0x5A, n);
+              g_sink = p.get();  // the writes are not optimised away
+              return true;
+            }));
+  }
   std::printf("  peak RSS so far %ld KiB\n", PeakRssKb());
   std::printf(
       "RESULT %s decode_ms=%.2f fit_ms=%.2f decode_fit_ms=%.2f load_fit_ms=%.2f first_ms=%.2f\n",

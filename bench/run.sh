@@ -11,7 +11,9 @@
 # pictures once into build/bench-data, installs the programs it compares
 # against with apt-get when they are missing, then prints:
 #   - norvane_bench's own breakdown (median of RUNS in-process runs: imaging
-#     decode, ScaleBitmap fit per SIMD path, picture_load + picture_scaled);
+#     decode, ScaleBitmap fit per SIMD path, picture_load + picture_scaled,
+#     and what memory new to the process costs here: the file read into a
+#     new buffer, the first writes to one picture's BGRA size);
 #   - the median wall time of each program as a process (hyperfine, or a
 #     timing loop when hyperfine is missing), the others both on one thread
 #     (as Norvane) and with all their threads;

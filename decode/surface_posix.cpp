@@ -1,13 +1,18 @@
 // Pixel surfaces in plain memory, with the same convention as the DIB
 // sections of the Windows build.
+#include <cstdlib>
 #include <new>
 
 #include "decode/decode_internal.h"
 
+struct FreeBits {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+
 struct PosixBitmap {
   int width = 0;
   int height = 0;
-  std::unique_ptr<std::uint8_t[]> bits;
+  std::unique_ptr<std::uint8_t[], FreeBits> bits;
 };
 
 namespace decode_internal {
@@ -18,7 +23,9 @@ PictureBitmap MakeDibSection(int w, int h, std::uint8_t** bits) {
   auto* b = new (std::nothrow) PosixBitmap;
   if (!b) return nullptr;
   std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4;
-  b->bits.reset(new (std::nothrow) std::uint8_t[n]());
+  // Zeroed like a DIB section's memory, by calloc, which takes fresh pages
+  // from the system already cleared instead of clearing them a second time.
+  b->bits.reset(static_cast<std::uint8_t*>(std::calloc(n, 1)));
   if (!b->bits) {
     delete b;
     return nullptr;

@@ -66,15 +66,19 @@ class JpegQueryWriter : public GuardedQueryWriter {
   // The segments of every kept block, in order. False when one cannot be
   // written within a segment's limit.
   bool Segments(std::vector<std::uint8_t>* out) const {
+    // The extension pieces of the XMP packet belong to the first packet
+    // (which names them): they go when it does, never on their own.
+    const int main = Find("xmp", 0);
+    const bool mainGone = main >= 0 && Gone(blocks_[static_cast<std::size_t>(main)]);
     for (const Block& b : blocks_) {
       if (b.removed) continue;
+      if (b.format == "xmpextpart" && mainGone) continue;
+      if (Gone(b)) continue;  // no directory or property left: the block goes
       if (b.format == "app1" && b.exif && b.exif->Changed()) {
-        if (b.exif->Empty()) continue;  // no directory left: the block goes
         std::vector<std::uint8_t> tiff;
         if (Failed(b.exif->Serialize(kMaxPayload - sizeof kExifHead, &tiff))) return false;
         PutSegment(0xE1, kExifHead, sizeof kExifHead, tiff.data(), tiff.size(), out);
       } else if (b.format == "xmp" && b.xmp && b.xmp->Changed()) {
-        if (b.xmp->Empty()) continue;
         std::string packet;
         if (Failed(b.xmp->Serialize(kMaxPayload - kXmpHeadBytes, &packet))) return false;
         PutSegment(0xE1, kXmpHead, kXmpHeadBytes, packet.data(), packet.size(), out);
@@ -91,6 +95,15 @@ class JpegQueryWriter : public GuardedQueryWriter {
   }
 
  private:
+  // True when a block is written no more: removed, or an edited EXIF block
+  // or XMP packet left without anything in it.
+  static bool Gone(const Block& b) {
+    if (b.removed) return true;
+    if (b.format == "app1" && b.exif && b.exif->Changed()) return b.exif->Empty();
+    if (b.format == "xmp" && b.xmp && b.xmp->Changed()) return b.xmp->Empty();
+    return false;
+  }
+
   // The k-th block of a kind (removed ones count, so that indexes stay as
   // the reader gave them), or -1.
   int Find(const std::string& format, std::size_t k) const {

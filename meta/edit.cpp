@@ -169,9 +169,14 @@ void meta_remove_gps(MetaDoc* doc) {
 void meta_remove_all(MetaDoc* doc) {
   if (!doc) return;
   for (MetaField& f : doc->fields) {
-    if (!f.removable) continue;
-    const bool orientation =
-        EndsWith(f.key, L"/ifd/{ushort=274}") && f.key.find(L"/thumb/") == std::wstring::npos;
+    // The extension of the XMP packet goes with the packet.
+    const bool extension = f.key.find(L"/xmpext/") != std::wstring::npos;
+    if (!f.removable && !extension) continue;
+    // The orientation the picture is shown with stays: the first EXIF
+    // block's, not a thumbnail's or a later block's.
+    const bool orientation = EndsWith(f.key, L"/ifd/{ushort=274}") &&
+                             f.key.find(L"/thumb/") == std::wstring::npos &&
+                             f.key.find(L"]app1/") == std::wstring::npos;
     if (orientation) continue;
     f.removed = true;
   }

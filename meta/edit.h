@@ -38,9 +38,11 @@ std::int32_t meta_add(MetaDoc* doc, const MetaPreset& preset);
 // Marks every removable field of the "GPS" group for removal.
 void meta_remove_gps(MetaDoc* doc);
 
-// Marks every removable field for removal except the orientation of the first
-// image directory (a key ending in "/ifd/{ushort=274}" outside "/thumb/"),
-// which the picture needs to be shown the right way up.
+// Marks every removable field for removal, and the fields of the XMP
+// packet's extension (which goes with the packet), except the orientation of
+// the first image directory (a key ending in "/ifd/{ushort=274}" outside
+// "/thumb/" and later EXIF blocks), which the picture needs to be shown the
+// right way up.
 void meta_remove_all(MetaDoc* doc);
 
 // Whether a PNG text keyword can be written: 1 to 79 printable Latin-1

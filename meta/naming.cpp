@@ -578,9 +578,11 @@ void Walk(const img::MetadataReader* reader, const std::wstring& path, MetaDoc* 
     MetaField f;
     f.key = keyPrefix + itemPath;
     // A second EXIF block or XMP packet is named and grouped like the first,
-    // its label telling the two apart; the writer addresses only the first
-    // of each, so the later ones are shown, never edited. A second IPTC
-    // block belongs to the group that is kept or removed whole.
+    // its label telling the two apart. Its fields are never edited, but they
+    // can be removed (the writer opens each block by its occurrence), so
+    // that removing the GPS or everything leaves none behind in a later
+    // block. A second IPTC block belongs to the group that is kept or
+    // removed whole.
     const std::size_t occurrenceLength = OccurrenceLength(itemPath);
     std::uint32_t occurrence = 0;
     std::wstring plain = itemPath;
@@ -620,9 +622,8 @@ void Walk(const img::MetadataReader* reader, const std::wstring& path, MetaDoc* 
       valueEditable = false;
     }
     // The extension of an XMP packet lives in segments the writer keeps as
-    // they are.
-    const bool fixedBlock =
-        (laterBlock && !StartsWith(plain, L"/app13/")) || StartsWith(plain, L"/xmpext/");
+    // they are, and goes only with the packet that names it.
+    const bool fixedBlock = StartsWith(plain, L"/xmpext/");
     if (fixedBlock) valueEditable = false;
     if (laterBlock) {
       f.label += L" (block " + Num(static_cast<std::int64_t>(occurrence) + 1) + L")";

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "meta/edit.h"
 #include "meta/meta_internal.h"
 #include "platform/platform.h"
 #include "tests/support/test_support.h"
@@ -66,15 +67,16 @@ TEST(ContainerRead, FieldsOfUnusualFiles) {
        L"ObjectName", L"First title", false, true},
       {"read_iptc_two.jpg", L"/[1]app13/irb/8bimiptc/iptc/City", L"IPTC and Photoshop",
        L"City (block 2)", L"Oslo", false, true},
-      // A second EXIF block and XMP packet: named like the first, view only.
+      // A second EXIF block and XMP packet: named like the first, not
+      // editable but removable.
       {"read_two_app1.jpg", L"/app1/ifd/{ushort=271}", L"Camera and exposure", L"Camera make",
        L"Norvane", true, true},
       {"read_two_app1.jpg", L"/[1]app1/ifd/{ushort=271}", L"Camera and exposure",
-       L"Camera make (block 2)", L"Second", false, false},
+       L"Camera make (block 2)", L"Second", false, true},
       {"read_two_app1.jpg", L"/[1]app1/ifd/gps/{ushort=3}", L"GPS", L"Longitude (E or W) (block 2)",
-       L"E", false, false},
+       L"E", false, true},
       {"read_two_app1.jpg", L"/[1]xmp/dc:source", L"XMP", L"dc:source (block 2)", L"second packet",
-       false, false},
+       false, true},
       {"read_xmp.gif", L"/xmp/dc:title/x-default", L"XMP", L"dc:title / x-default", L"GIF title",
        false, false},
       {"read_raw_iptc.png", L"raw:/app13/irb/8bimiptc/iptc/Keywords", L"IPTC and Photoshop",
@@ -200,6 +202,76 @@ TEST(ContainerRead, SavingAroundUnusualBlocks) {
     // The comment between the two blocks stays.
     if (std::string(name) == "read_iptc_two.jpg") {
       EXPECT_NE(text.find("between"), std::string::npos);
+    }
+  }
+}
+
+// "Remove GPS" and "Remove all" leave nothing of what they remove in a
+// second EXIF block or XMP packet, nor the extension of a removed packet;
+// what they keep stays.
+TEST(ContainerRead, RemovingReachesLaterBlocksAndTheExtension) {
+  enum class Action { Gps, All, XmpByHandArtistAdded };
+  struct Case {
+    const char* file;
+    Action action;
+    std::vector<const wchar_t*> kept;
+  };
+  const Case cases[] = {
+      {"read_two_app1.jpg",
+       Action::Gps,
+       {L"/app1/ifd/{ushort=271}", L"/[1]app1/ifd/{ushort=271}", L"/[1]xmp/dc:source"}},
+      {"read_two_app1.jpg", Action::All, {}},
+      {"read_ext_xmp.jpg", Action::All, {}},
+      // The packet's own fields removed one by one while an EXIF field is
+      // written: the extension goes with its packet.
+      {"read_ext_xmp.jpg", Action::XmpByHandArtistAdded, {L"/app1/ifd/{ushort=315}"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " action " + std::to_string(static_cast<int>(c.action)));
+    const std::wstring path = ScratchDir("container_read_remove") + L"/remove.jpg";
+    WriteBytes(path, ReadBytes(Fixture(c.file)));
+    MetaDoc doc;
+    ASSERT_TRUE(meta_load(path, &doc));
+    if (c.action == Action::Gps) {
+      meta_remove_gps(&doc);
+    } else if (c.action == Action::All) {
+      meta_remove_all(&doc);
+    } else {
+      for (MetaField& f : doc.fields) {
+        if (f.removable && StartsWith(f.key, L"/xmp/")) f.removed = true;
+      }
+      const MetaPreset* presets = nullptr;
+      const std::int32_t n = meta_presets(doc, &presets);
+      std::int32_t at = -1;
+      for (std::int32_t i = 0; i < n; ++i) {
+        if (std::wstring(presets[i].label) == L"Artist") at = meta_add(&doc, presets[i]);
+      }
+      ASSERT_GE(at, 0);
+      doc.fields[static_cast<std::size_t>(at)].value = L"Kept";
+    }
+    wchar_t err[512] = {};
+    ASSERT_TRUE(meta_save(doc, err, 512)) << platform::WideToUtf8(err);
+    MetaDoc after;
+    ASSERT_TRUE(meta_load(path, &after));
+    for (const MetaField& f : after.fields) {
+      const std::string key = platform::WideToUtf8(f.key);
+      EXPECT_NE(f.group, L"GPS") << key;
+      EXPECT_NE(f.label, L"Extended XMP (incomplete)") << key;
+      EXPECT_EQ(f.key.find(L"/xmpext"), std::wstring::npos) << key;
+      if (c.action == Action::All) {
+        // Only what cannot be removed is left, and the orientation the
+        // picture is shown with.
+        EXPECT_TRUE(!f.removable || f.key == L"/app1/ifd/{ushort=274}") << key;
+      }
+    }
+    for (const wchar_t* key : c.kept) {
+      EXPECT_NE(Find(after, key), nullptr) << platform::WideToUtf8(key);
+    }
+    const std::vector<std::uint8_t> saved = ReadBytes(path);
+    const std::string text(saved.begin(), saved.end());
+    EXPECT_EQ(text.find("http://ns.adobe.com/xmp/extension/"), std::string::npos);
+    if (c.action == Action::All) {
+      EXPECT_EQ(text.find("second packet"), std::string::npos);
     }
   }
 }
