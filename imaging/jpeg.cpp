@@ -42,6 +42,7 @@ std::vector<JpegSegment> ScanJpegSegments(const std::uint8_t* data, std::size_t 
     std::uint8_t marker = r.U8();
     while (marker == 0xFF && r.ok()) marker = r.U8();  // fill bytes
     if (!r.ok()) break;
+    if (marker == 0x00) continue;                 // a stuffed zero is junk too
     if (marker == 0xD9 || marker == 0xDA) break;  // EOI, SOS: the scan starts
     if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
     std::size_t start = r.pos() - 2;

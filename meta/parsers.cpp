@@ -68,6 +68,12 @@ bool ParseJpeg(const std::uint8_t* data, std::size_t size, std::vector<Seg>* seg
       ++pos;
       continue;
     }
+    if (m == 0x00) {
+      // A stuffed zero is no marker: decoders take both bytes as junk and
+      // look on, so a length after it must not hide the segments behind.
+      pos += 2;
+      continue;
+    }
     if (m == 0xDA) {
       *scanStart = pos;
       return true;

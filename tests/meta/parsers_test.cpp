@@ -138,6 +138,16 @@ TEST(ParsersJpeg, Table) {
        true,
        17,
        {{0xFE, 2, 5}, {0xE1, 11, 5}}},
+      // 0xFF 0x00 is junk as well: what looks like its length does not
+      // swallow the segment behind it.
+      {"stuffed zero before a segment",
+       Cat({{0xFF, 0xD8},                   // SOI
+            {0xFF, 0x00, 0x00, 0x06},       // 2 junk
+            {0xFF, 0xFE, 0x00, 0x03, 'x'},  // 6 COM
+            {0xFF, 0xDA, 0x00, 0x02}}),     // 11 SOS
+       true,
+       11,
+       {{0xFE, 6, 5}}},
       {"junk to the end",
        Cat({{0xFF, 0xD8}, {0xFF, 0xFE, 0x00, 0x02}, Repeat(0x11, 30)}),
        false,

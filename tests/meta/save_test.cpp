@@ -822,39 +822,44 @@ TEST(MetaSave, UserCommentIsEditedAsText) {
 namespace {
 
 // Junk bytes between segments (as some writers leave them) hide nothing:
-// every block after them is listed, and a save keeps them all.
+// every block after them is listed, and a save keeps them all. A stuffed
+// zero (0xFF 0x00) is junk too, whatever follows it.
 TEST(MetaSave, JunkBetweenSegments) {
-  Bytes jpeg = ReadBytes(Fixture("meta_full.jpg"));
-  std::vector<meta::Seg> segs;
-  std::uint64_t scan = 0;
-  ASSERT_TRUE(meta::ParseJpeg(jpeg, &segs, &scan));
-  ASSERT_GE(segs.size(), 3u);
-  // After the first segment: everything that follows is behind the junk.
-  const std::uint64_t at = segs[0].offset + segs[0].size;
-  const std::string junk = std::string("\x00\x11junk\x00", 7);
-  jpeg.insert(jpeg.begin() + static_cast<std::ptrdiff_t>(at), junk.begin(), junk.end());
-  Opened o = Open("junk", "meta_full.jpg", L"junk.jpg");
-  WriteBytes(o.path, jpeg);
-  MetaDoc doc;
-  ASSERT_TRUE(meta_load(o.path, &doc));
-  const MetaDoc clean = Open("junk_clean", "meta_full.jpg", L"clean.jpg").doc;
-  EXPECT_EQ(ValuesOf(doc), ValuesOf(clean));
-  ASSERT_TRUE(doc.editable);
-  MetaField* model = nullptr;
-  for (MetaField& f : doc.fields) {
-    if (f.key == L"/app1/ifd/{ushort=272}") model = &f;
+  const std::string junks[] = {std::string("\x00\x11junk\x00", 7),
+                               std::string("\xFF\x00\x00\x06", 4)};
+  for (const std::string& junk : junks) {
+    SCOPED_TRACE(junk.size());
+    Bytes jpeg = ReadBytes(Fixture("meta_full.jpg"));
+    std::vector<meta::Seg> segs;
+    std::uint64_t scan = 0;
+    ASSERT_TRUE(meta::ParseJpeg(jpeg, &segs, &scan));
+    ASSERT_GE(segs.size(), 3u);
+    // After the first segment: everything that follows is behind the junk.
+    const std::uint64_t at = segs[0].offset + segs[0].size;
+    jpeg.insert(jpeg.begin() + static_cast<std::ptrdiff_t>(at), junk.begin(), junk.end());
+    Opened o = Open("junk", "meta_full.jpg", L"junk.jpg");
+    WriteBytes(o.path, jpeg);
+    MetaDoc doc;
+    ASSERT_TRUE(meta_load(o.path, &doc));
+    const MetaDoc clean = Open("junk_clean", "meta_full.jpg", L"clean.jpg").doc;
+    EXPECT_EQ(ValuesOf(doc), ValuesOf(clean));
+    ASSERT_TRUE(doc.editable);
+    MetaField* model = nullptr;
+    for (MetaField& f : doc.fields) {
+      if (f.key == L"/app1/ifd/{ushort=272}") model = &f;
+    }
+    ASSERT_NE(model, nullptr);
+    model->value = L"Rig 3";
+    bool ok = false;
+    const std::wstring message = Save(doc, &ok);
+    ASSERT_TRUE(ok) << platform::WideToUtf8(message);
+    MetaDoc after;
+    ASSERT_TRUE(meta_load(o.path, &after));
+    EXPECT_EQ(ValueAt(after, L"/app1/ifd/{ushort=272}"), L"Rig 3");
+    EXPECT_EQ(ValueAt(after, L"/com/TextEntry"), L"block comment");
+    EXPECT_NE(ValueAt(after, L"/xmp/dc:title/x-default"), L"(missing)");
+    EXPECT_TRUE(SamePicture(doc.bytes, after.bytes));
   }
-  ASSERT_NE(model, nullptr);
-  model->value = L"Rig 3";
-  bool ok = false;
-  const std::wstring message = Save(doc, &ok);
-  ASSERT_TRUE(ok) << platform::WideToUtf8(message);
-  MetaDoc after;
-  ASSERT_TRUE(meta_load(o.path, &after));
-  EXPECT_EQ(ValueAt(after, L"/app1/ifd/{ushort=272}"), L"Rig 3");
-  EXPECT_EQ(ValueAt(after, L"/com/TextEntry"), L"block comment");
-  EXPECT_NE(ValueAt(after, L"/xmp/dc:title/x-default"), L"(missing)");
-  EXPECT_TRUE(SamePicture(doc.bytes, after.bytes));
 }
 
 }  // namespace
