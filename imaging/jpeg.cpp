@@ -277,7 +277,10 @@ struct RowTarget {
 // into BGRA in place (a BGRA pixel is as wide as a CMYK one).
 // When the data end early or turn corrupt, the rows before the damage are
 // kept and every later row is written as zeros (transparent BGRA): the
-// result is then kFalse. A decode that gives no row fails.
+// result is then kFalse. A file of several scans is read whole before any
+// row is given; when one of its later scans is broken beyond reading, the
+// picture is given as the scans before it left it, also with kFalse. A
+// decode that gives no row fails.
 // `denominator` (1, 2, 4 or 8) reduces the picture with the scaled DCT.
 HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBgra,
                    const RowTarget& target, std::uint32_t denominator = 1) {
@@ -290,6 +293,11 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
   volatile bool multiScan = false;
   volatile std::uint32_t written = 0;  // rows handed to the target
   volatile std::uint32_t first = 0;    // first row of the band being filled
+  // A file of several scans: whether they are being read, and the last one
+  // read whole.
+  volatile bool absorbing = false;
+  volatile int complete = 0;
+  volatile bool salvaged = false;  // a later scan broke off
   // Writes the rows from `written` on as zeros and hands them over.
   auto finish = [&](std::uint32_t height, std::uint32_t width) {
     const std::size_t pixelBytes = out == Output::Bgr ? 3 : 4;
@@ -303,39 +311,65 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
     }
   };
   if (setjmp(d.err.jump)) {
-    if (!started || d.refused) return kErrBadImage;
-    // The size checked at the start: a frame header met later in the
-    // stream may have changed what the library holds.
-    const std::uint32_t height = (target.height + denominator - 1) / denominator;
-    const std::uint32_t kept = std::min(std::uint32_t{written}, RowsDecoded(d, multiScan, height));
-    if (kept == 0) return kErrBadImage;
-    finish(height, (target.width + denominator - 1) / denominator);
-    return kFalse;
+    if (absorbing && complete > 0 && !d.refused) {
+      // The coefficients of the scans read whole are kept: the rows are
+      // made from them below (the jump stays armed for that).
+      absorbing = false;
+      salvaged = true;
+    } else {
+      if (!started || d.refused) return kErrBadImage;
+      // The size checked at the start: a frame header met later in the
+      // stream may have changed what the library holds.
+      const std::uint32_t height = (target.height + denominator - 1) / denominator;
+      const std::uint32_t kept =
+          std::min(std::uint32_t{written}, RowsDecoded(d, multiScan, height));
+      if (kept == 0) return kErrBadImage;
+      finish(height, (target.width + denominator - 1) / denominator);
+      return kFalse;
+    }
   }
-  jpeg_create_decompress(&d.info);
-  d.created = true;
-  LimitDecompressor(&d);
-  jpeg_mem_src(&d.info, bytes.data(), static_cast<unsigned long>(bytes.size()));
-  if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK) return kErrBadHeader;
-  if (d.info.image_width != target.width || d.info.image_height != target.height) {
-    return kErrBadImage;
+  if (!salvaged) {
+    jpeg_create_decompress(&d.info);
+    d.created = true;
+    LimitDecompressor(&d);
+    jpeg_mem_src(&d.info, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK) return kErrBadHeader;
+    if (d.info.image_width != target.width || d.info.image_height != target.height) {
+      return kErrBadImage;
+    }
+    multiScan = jpeg_has_multiple_scans(&d.info) != 0;
+    switch (out) {
+      case Output::Bgra:
+        d.info.out_color_space = JCS_EXT_BGRA;
+        break;
+      case Output::Bgr:
+        d.info.out_color_space = JCS_EXT_BGR;
+        break;
+      case Output::Cmyk:
+        d.info.out_color_space = JCS_CMYK;
+        break;
+    }
+    d.info.scale_num = 1;
+    d.info.scale_denom = denominator;
+    // Several scans are read into the coefficients first, one at a time,
+    // so that the ones read whole are still there when a later one breaks.
+    d.info.buffered_image = multiScan ? TRUE : FALSE;
+    started = true;
+    jpeg_start_decompress(&d.info);
+    if (multiScan) {
+      absorbing = true;
+      for (;;) {
+        const int r = jpeg_consume_input(&d.info);
+        // The scan limit and cancelling, as the library's own loop would.
+        CheckScans(reinterpret_cast<j_common_ptr>(&d.info));
+        if (r == JPEG_SCAN_COMPLETED) complete = d.info.input_scan_number;
+        if (r == JPEG_REACHED_EOI || r == JPEG_SUSPENDED) break;
+      }
+      absorbing = false;
+      complete = d.info.input_scan_number;
+    }
   }
-  multiScan = jpeg_has_multiple_scans(&d.info) != 0;
-  switch (out) {
-    case Output::Bgra:
-      d.info.out_color_space = JCS_EXT_BGRA;
-      break;
-    case Output::Bgr:
-      d.info.out_color_space = JCS_EXT_BGR;
-      break;
-    case Output::Cmyk:
-      d.info.out_color_space = JCS_CMYK;
-      break;
-  }
-  d.info.scale_num = 1;
-  d.info.scale_denom = denominator;
-  started = true;
-  jpeg_start_decompress(&d.info);
+  if (multiScan) jpeg_start_output(&d.info, complete);
   const std::uint32_t width = d.info.output_width;
   const std::uint32_t height = d.info.output_height;
   const std::size_t rowBytes = static_cast<std::size_t>(width) * (out == Output::Bgr ? 3 : 4);
@@ -361,8 +395,9 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
   }
   const std::uint32_t kept = RowsDecoded(d, multiScan, height);
   if (kept == 0) return kErrBadImage;
-  if (kept < height) return kFalse;
+  if (kept < height || salvaged) return kFalse;
   // What follows the last scan no longer matters to the pixels.
+  if (multiScan) jpeg_finish_output(&d.info);
   jpeg_finish_decompress(&d.info);
   return kOk;
 }

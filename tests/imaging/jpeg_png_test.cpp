@@ -486,6 +486,59 @@ TEST(Jpeg, DamagedScanKeepsTheRowsBefore) {
   }
 }
 
+// A progressive file whose later scan cannot be read at all (a fatal error,
+// not damaged data): the picture the scans before it make, every row, kFalse.
+// With its first scan broken nothing is read whole and the decode fails.
+TEST(Jpeg, BrokenLaterScanKeepsTheScansBefore) {
+  const auto bytes = testing_support::ReadBytes(testing_support::Fixture("dec17b_rows_prog.jpg"));
+  const auto whole = DecodeBytes(ShareBytes(bytes));
+  ASSERT_EQ(whole.hr, img::kOk);
+  std::vector<std::size_t> scans;  // the SOS markers
+  for (std::size_t i = 2; i + 1 < bytes.size(); ++i) {
+    if (bytes[i] == 0xFF && bytes[i + 1] == 0xDA) scans.push_back(i);
+  }
+  ASSERT_GE(scans.size(), 8u);
+  // In a scan header, the component count is at +4, then two bytes per
+  // component, then the spectral start.
+  auto spectralStart = [&](std::size_t sos) { return sos + 5 + 2 * std::size_t{bytes[sos + 4]}; };
+  struct Case {
+    const char* what;
+    std::size_t at;      // the byte changed
+    std::uint8_t value;  // its new value
+    bool decodes;
+  };
+  const Case cases[] = {
+      {"spectral start past the block in scan 5", spectralStart(scans[4]), 0x40, true},
+      {"unknown component in scan 7", scans[6] + 5, 0x7F, true},
+      {"unknown component in scan 1", scans[0] + 5, 0x7F, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto broken = bytes;
+    broken[c.at] = c.value;
+    const auto d = DecodeBytes(ShareBytes(broken));
+    if (!c.decodes) {
+      EXPECT_TRUE(img::Failed(d.hr)) << d.hr;
+      continue;
+    }
+    ASSERT_EQ(d.hr, img::kFalse);
+    ASSERT_EQ(d.height, whole.height);
+    ASSERT_EQ(d.width, whole.width);
+    // Every row is there, coarser than the whole file's but the same picture.
+    std::uint64_t sum = 0;
+    for (std::uint32_t y = 0; y < d.height; ++y) {
+      EXPECT_FALSE(Transparent(Row(d, y))) << y;
+      for (std::uint32_t x = 0; x < d.width; ++x) {
+        ASSERT_PRED3(Near, d.At(x, y), whole.At(x, y), 96) << x << "," << y;
+      }
+    }
+    for (std::size_t i = 0; i < d.bgra.size(); ++i) {
+      sum += static_cast<std::uint64_t>(std::abs(d.bgra[i] - whole.bgra[i]));
+    }
+    EXPECT_LT(static_cast<double>(sum) / static_cast<double>(d.bgra.size()), 12.0);
+  }
+}
+
 // A file that only ends without its EOI marker is whole.
 TEST(Jpeg, MissingEndMarkerIsWhole) {
   auto bytes = testing_support::ReadBytes(testing_support::Fixture("dec17b_rows.jpg"));
