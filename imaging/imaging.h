@@ -24,6 +24,7 @@ inline constexpr HResult kFalse = 1;
 inline constexpr HResult kNotImpl = static_cast<HResult>(0x80004001u);
 inline constexpr HResult kNoInterface = static_cast<HResult>(0x80004002u);
 inline constexpr HResult kPointer = static_cast<HResult>(0x80004003u);
+inline constexpr HResult kAborted = static_cast<HResult>(0x80004004u);  // cancelled
 inline constexpr HResult kFail = static_cast<HResult>(0x80004005u);
 inline constexpr HResult kOutOfMemory = static_cast<HResult>(0x8007000Eu);
 inline constexpr HResult kInvalidArg = static_cast<HResult>(0x80070057u);

@@ -269,7 +269,11 @@ HResult DecodeBgra(Session* s, std::uint8_t* buffer, std::size_t stride, std::ui
   }
   reading = true;
   for (int pass = 0; pass < passes; ++pass) {
-    for (std::uint32_t y = 0; y < height; ++y) png_read_row(png, rows[y], nullptr);
+    for (std::uint32_t y = 0; y < height; ++y) {
+      // A decode no longer wanted stops at the next row.
+      if (CancelRequested()) return kAborted;
+      png_read_row(png, rows[y], nullptr);
+    }
   }
   return kOk;
 }

@@ -462,6 +462,8 @@ HResult ForEachChunk(TIFF* tif, const Info& info, unsigned planes, Chunk&& chunk
     const std::uint32_t rows = h - y0 < ch ? h - y0 : ch;
     for (unsigned p = 0; p < planes; ++p) {
       for (std::uint32_t x0 = 0; x0 < w; x0 += cw) {
+        // A decode no longer wanted stops at the next strip or tile.
+        if (CancelRequested()) return kAborted;
         const std::uint32_t cols = w - x0 < cw ? w - x0 : cw;
         tmsize_t got;
         std::uint64_t need;
@@ -841,7 +843,28 @@ class TiffFrame : public Frame {
     // the requested one differ, so both are made top-left.
     rgba.req_orientation = ORIENTATION_TOPLEFT;
     rgba.orientation = ORIENTATION_TOPLEFT;
-    if (!TIFFRGBAImageGet(&rgba, raster, info_.width, info_.height)) return kErrBadImage;
+    // In bands of whole strips or tiles (each is decoded once), so that a
+    // decode no longer wanted stops at the next band.
+    std::uint32_t chunkRows = 0;
+    if (TIFFIsTiled(tif)) {
+      TIFFGetField(tif, TIFFTAG_TILELENGTH, &chunkRows);
+    } else {
+      TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &chunkRows);
+    }
+    std::uint32_t band = info_.height;
+    if (chunkRows > 0 && chunkRows < info_.height) {
+      band = std::min<std::uint64_t>(info_.height, (63 / chunkRows + 1) * std::uint64_t{chunkRows});
+    }
+    for (std::uint32_t y = 0; y < info_.height; y += band) {
+      if (CancelRequested()) return kAborted;
+      const std::uint32_t rows = std::min(band, info_.height - y);
+      rgba.row_offset = static_cast<int>(y);
+      rgba.col_offset = 0;
+      if (!TIFFRGBAImageGet(&rgba, raster + static_cast<std::size_t>(y) * info_.width, info_.width,
+                            rows)) {
+        return kErrBadImage;
+      }
+    }
     return kOk;
   }
 

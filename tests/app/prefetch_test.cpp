@@ -407,18 +407,24 @@ TEST_F(Prefetch, ADecodeNoLongerWantedStopsAndPostsNothing) {
   EXPECT_EQ(posted, (std::vector<std::wstring>{L"b"}));
 }
 
-TEST_F(Prefetch, JpegDecodeGivesUpWhenCancelled) {
-  std::atomic<bool> cancel{true};
-  img::SetThreadCancelFlag(&cancel);
-  wchar_t err[256];
-  Picture* stopped = picture_load(Fixture("red_photo.jpg").c_str(), err, 256);
-  cancel = false;
-  Picture* whole = picture_load(Fixture("red_photo.jpg").c_str(), err, 256);
-  img::SetThreadCancelFlag(nullptr);
-  EXPECT_EQ(stopped, nullptr);
-  EXPECT_NE(whole, nullptr);
-  picture_free(stopped);
-  picture_free(whole);
+// JPEG, PNG (plain and interlaced) and TIFF (strips and tiles) decodes
+// give up when their thread's cancel flag is set.
+TEST_F(Prefetch, DecodeGivesUpWhenCancelled) {
+  for (const char* file : {"red_photo.jpg", "dec17b_rows.png", "png_interlaced.png", "tiff_be.tif",
+                           "dec17_lab16_tiles.tif"}) {
+    SCOPED_TRACE(file);
+    std::atomic<bool> cancel{true};
+    img::SetThreadCancelFlag(&cancel);
+    wchar_t err[256];
+    Picture* stopped = picture_load(Fixture(file).c_str(), err, 256);
+    cancel = false;
+    Picture* whole = picture_load(Fixture(file).c_str(), err, 256);
+    img::SetThreadCancelFlag(nullptr);
+    EXPECT_EQ(stopped, nullptr);
+    EXPECT_NE(whole, nullptr);
+    picture_free(stopped);
+    picture_free(whole);
+  }
 }
 
 }  // namespace

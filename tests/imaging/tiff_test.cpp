@@ -271,6 +271,33 @@ TEST(Tiff, FixturesMatchImageMagick) {
   }
 }
 
+// A picture taller than one band decodes the same in strips and tiles as in
+// one strip (the JPEG one within the rounding of its colour conversion).
+TEST(Tiff, BandsOfStripsAndTilesMatchOneStrip) {
+  const struct {
+    const char* file;
+    const char* reference;
+    int tolerance;
+  } cases[] = {
+      {"tiff_bands_strips.tif", "tiff_bands_one.tif", 0},
+      {"tiff_bands_tiles.tif", "tiff_bands_one.tif", 0},
+      {"tiff_bands_ycbcr.tif", "tiff_bands_ycbcr_one.tif", 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const auto d = DecodeFixture(c.file);
+    const auto ref = DecodeFixture(c.reference);
+    ASSERT_EQ(d.hr, img::kOk);
+    ASSERT_EQ(ref.hr, img::kOk);
+    ASSERT_EQ(d.width, 40u);
+    ASSERT_EQ(d.height, 150u);
+    ASSERT_EQ(d.bgra.size(), ref.bgra.size());
+    for (std::size_t i = 0; i < d.bgra.size(); ++i) {
+      ASSERT_LE(std::abs(d.bgra[i] - ref.bgra[i]), c.tolerance) << "byte " << i;
+    }
+  }
+}
+
 // Known values, independent of ImageMagick.
 TEST(Tiff, FixtureKnownPixels) {
   for (const char* name : {"tiff_jpeg_rgb.tif", "tiff_jpeg_ycbcr.tif"}) {
