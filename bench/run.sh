@@ -13,7 +13,8 @@
 #   - norvane_bench's own breakdown (median of RUNS in-process runs: imaging
 #     decode, ScaleBitmap fit per SIMD path, picture_load + picture_scaled,
 #     and what memory new to the process costs here: the file read into a
-#     new buffer, the first writes to one picture's BGRA size);
+#     new buffer, the first writes to one picture's BGRA size), then the
+#     loads again with freed memory kept between runs;
 #   - the median wall time of each program as a process (hyperfine, or a
 #     timing loop when hyperfine is missing), the others both on one thread
 #     (as Norvane) and with all their threads;
@@ -98,6 +99,13 @@ done
 echo
 echo "== norvane_bench, in process (median of $runs)"
 "$bench" -n "$runs" "$jpg" "$png" | grep -v '^RESULT'
+# The same loads when memory freed by one run is kept for the next (glibc
+# told never to give it back): the part of the figures above that is not the
+# cost of memory new to the process.
+echo
+echo "== the same, memory kept between runs"
+GLIBC_TUNABLES=glibc.malloc.mmap_threshold=4294967295:glibc.malloc.trim_threshold=4294967295 \
+  "$bench" -n "$runs" "$jpg" "$png" | grep -E '^/|load\+fit|first paint  '
 
 # --- processes ---------------------------------------------------------------
 # median_ms NAME COMMAND...: the median wall time of the command, in ms.
