@@ -853,7 +853,8 @@ class TiffFrame : public Frame {
     }
     std::uint32_t band = info_.height;
     if (chunkRows > 0 && chunkRows < info_.height) {
-      band = std::min<std::uint64_t>(info_.height, (63 / chunkRows + 1) * std::uint64_t{chunkRows});
+      band = static_cast<std::uint32_t>(
+          std::min<std::uint64_t>(info_.height, (63 / chunkRows + 1) * std::uint64_t{chunkRows}));
     }
     for (std::uint32_t y = 0; y < info_.height; y += band) {
       if (CancelRequested()) return kAborted;
