@@ -425,17 +425,16 @@ void EnsureWhole(HWND hwnd) {
   if (!g_wholePending) return;
   HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   while (g_wholePending) {
+    // Read before looking at the queue: the worker posts a record before it
+    // stops counting as busy, so once it was idle here, the look finds
+    // everything it will ever post for this file.
+    const bool busy = g_prefetch->Worker().Busy(g_currentFile);
     MSG m;
     if (PeekMessageW(&m, hwnd, kMsgDecoded, kMsgDecoded, PM_REMOVE)) {
       OnDecoded(hwnd, reinterpret_cast<Decoded*>(m.lParam));
       continue;
     }
-    // Once the worker has nothing of this file left, nothing more comes.
-    if (!g_prefetch->Worker().Busy(g_currentFile)) {
-      if (PeekMessageW(&m, hwnd, kMsgDecoded, kMsgDecoded, PM_REMOVE)) {
-        OnDecoded(hwnd, reinterpret_cast<Decoded*>(m.lParam));
-        continue;
-      }
+    if (!busy) {
       g_wholePending = false;
       break;
     }
@@ -585,8 +584,11 @@ bool NeedsWhole(const ViewBox& g) {
 }
 
 void DrawPicture(HWND hwnd) {
-  if (NeedsWhole(Geom(g_memW, g_memH))) EnsureWhole(hwnd);
   ViewBox g = Geom(g_memW, g_memH);
+  if (NeedsWhole(g)) {
+    EnsureWhole(hwnd);
+    g = Geom(g_memW, g_memH);
+  }
   ClampPan(g, &g_panX, &g_panY);
   const double z = g_zoom;
   HDC source = picture_dc(g_pic);
@@ -1171,8 +1173,8 @@ void OnCreate(HWND hwnd) {
 
 void OnDestroy(HWND hwnd) {
   KillTimer(hwnd, kAnimTimer);
-  // The worker ends (a decode in progress runs to its end, then is freed);
-  // records it posted and nobody took are freed here.
+  // The worker ends (a decode in progress is stopped where its codec allows,
+  // then freed); records it posted and nobody took are freed here.
   if (g_prefetch) g_prefetch->Stop();
   MSG m;
   while (PeekMessageW(&m, hwnd, kMsgDecoded, kMsgDecoded, PM_REMOVE)) {

@@ -119,12 +119,12 @@ void DecodeWorker::Stop() {
 
 std::wstring DecodeWorker::Running() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return running_;
+  return current_.path;
 }
 
 bool DecodeWorker::Busy(const std::wstring& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (busy_ && running_ == path) return true;
+  if (busy_ && current_.path == path) return true;
   return std::any_of(queue_.begin(), queue_.end(), [&](const Job& j) { return j.path == path; });
 }
 
@@ -144,7 +144,6 @@ void DecodeWorker::Run() {
       job = std::move(queue_.front());
       queue_.pop_front();
       busy_ = true;
-      running_ = job.path;
       current_ = job;
       cancel_.store(false);
     }
@@ -159,7 +158,6 @@ void DecodeWorker::Run() {
         if (!post_(raw)) delete raw;
       }
       busy_ = false;
-      running_.clear();
       current_ = Job();
     }
     idle_.notify_all();

@@ -104,8 +104,8 @@ class DecodeWorker {
   // Stops the job in progress (as far as its codec can: a JPEG at its next
   // row) unless `keep` says it is still wanted; a stopped job posts nothing.
   void CancelRunningUnless(const std::function<bool(const Job&)>& keep);
-  // Clear, then waits for the job in progress and ends the thread. Nothing
-  // is posted after it returns.
+  // Clear, stops the job in progress (as CancelRunningUnless does) and ends
+  // the thread. Nothing is posted after it returns.
   void Stop();
   // The file of the job in progress ("" when idle).
   std::wstring Running() const;
@@ -127,9 +127,8 @@ class DecodeWorker {
   std::condition_variable wake_;
   std::condition_variable idle_;
   std::deque<Job> queue_;
-  Job current_;  // the job in progress
+  Job current_;  // the job in progress (an empty path when idle)
   std::atomic<bool> cancel_{false};
-  std::wstring running_;
   bool busy_ = false;
   bool stop_ = false;
   std::thread thread_;
