@@ -273,6 +273,16 @@ struct RowTarget {
   std::function<bool(std::uint32_t, std::uint32_t)> done;
 };
 
+// Fatal errors of a later scan that the library raises before it changes
+// anything the output of earlier scans depends on: the scan's own header
+// and tables. Others may come halfway through rewriting the frame (a second
+// frame header sets the size before it is refused), after which nothing
+// read so far is trusted.
+bool ScanErrorLeavesFrame(int code) {
+  return code == JERR_BAD_PROGRESSION || code == JERR_BAD_COMPONENT_ID ||
+         code == JERR_NO_HUFF_TABLE || code == JERR_BAD_HUFF_TABLE;
+}
+
 // Decodes every row. For Output::Cmyk with `toBgra` the CMYK rows are turned
 // into BGRA in place (a BGRA pixel is as wide as a CMYK one).
 // When the data end early or turn corrupt, the rows before the damage are
@@ -311,7 +321,7 @@ HResult DecodeRows(const std::vector<std::uint8_t>& bytes, Output out, bool toBg
     }
   };
   if (setjmp(d.err.jump)) {
-    if (absorbing && complete > 0 && !d.refused) {
+    if (absorbing && complete > 0 && !d.refused && ScanErrorLeavesFrame(d.err.pub.msg_code)) {
       // The coefficients of the scans read whole are kept: the rows are
       // made from them below (the jump stays armed for that).
       absorbing = false;

@@ -503,20 +503,30 @@ TEST(Jpeg, BrokenLaterScanKeepsTheScansBefore) {
   auto spectralStart = [&](std::size_t sos) { return sos + 5 + 2 * std::size_t{bytes[sos + 4]}; };
   struct Case {
     const char* what;
-    std::size_t at;      // the byte changed
-    std::uint8_t value;  // its new value
+    std::vector<std::uint8_t> bytes;
     bool decodes;
   };
+  auto changed = [&](std::size_t at, std::uint8_t value) {
+    auto b = bytes;
+    b[at] = value;
+    return b;
+  };
+  // A second frame header of another size and no components before scan 3:
+  // refused by the library only after it has taken the new size, so the
+  // scans before it are not used either.
+  auto secondFrame = bytes;
+  const std::uint8_t sof[] = {0xFF, 0xC9, 0x00, 0x08, 0x08, 0xC0, 0xAF, 0x00, 0xFF, 0x00};
+  secondFrame.insert(secondFrame.begin() + static_cast<std::ptrdiff_t>(scans[2]), std::begin(sof),
+                     std::end(sof));
   const Case cases[] = {
-      {"spectral start past the block in scan 5", spectralStart(scans[4]), 0x40, true},
-      {"unknown component in scan 7", scans[6] + 5, 0x7F, true},
-      {"unknown component in scan 1", scans[0] + 5, 0x7F, false},
+      {"spectral start past the block in scan 5", changed(spectralStart(scans[4]), 0x40), true},
+      {"unknown component in scan 7", changed(scans[6] + 5, 0x7F), true},
+      {"unknown component in scan 1", changed(scans[0] + 5, 0x7F), false},
+      {"a second frame header before scan 3", secondFrame, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto broken = bytes;
-    broken[c.at] = c.value;
-    const auto d = DecodeBytes(ShareBytes(broken));
+    const auto d = DecodeBytes(ShareBytes(c.bytes));
     if (!c.decodes) {
       EXPECT_TRUE(img::Failed(d.hr)) << d.hr;
       continue;
